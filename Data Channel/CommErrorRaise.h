@@ -1,0 +1,47 @@
+// The one way the library reports a failure: build a CommError at the raising site and store it
+// in the caller's slot. Every raising site goes through SLK_RAISE so that messages, locations and
+// call stacks are made the same way everywhere.
+#ifndef SELKO_COMM_ERROR_RAISE_H
+#define SELKO_COMM_ERROR_RAISE_H
+
+#include "SelkoCommunication.h"
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace selko::detail {
+
+// Message arguments become text before formatting: %s and %@ take texts, %d an integer.
+inline std::string messageArgument(const char* text) { return text ? text : "(null)"; }
+inline std::string messageArgument(const std::string& text) { return text; }
+template <class Integer, class = std::enable_if_t<std::is_integral_v<Integer>>>
+std::string messageArgument(Integer value) {
+    return std::to_string(value);
+}
+
+// Replaces each %s, %d and %@ of `format` by the next argument, in order; "%%" is one '%'.
+std::string formatMessage(const char* format, const std::vector<std::string>& arguments);
+
+// Builds the record (message, "path:line", the calling thread's stack) and stores it in *slot.
+void raiseCommError(CommErrorRef* slot, int code, const char* file, int line, const char* format,
+                    const std::vector<std::string>& arguments);
+
+template <class... Arguments>
+void raise(CommErrorRef* slot, int code, const char* file, int line, const char* format,
+           const Arguments&... arguments) {
+    raiseCommError(slot, code, file, line, format, {messageArgument(arguments)...});
+}
+
+} // namespace selko::detail
+
+// Raises a CommError of `code` into `slot` (a CommErrorRef*, may be null). Without a slot nothing
+// is built and the arguments are not even evaluated.
+#define SLK_RAISE(slot, code, ...)                                                                  \
+    do {                                                                                            \
+        CommErrorRef* slk_raise_slot_ = (slot);                                                     \
+        if (slk_raise_slot_ != nullptr)                                                             \
+            ::selko::detail::raise(slk_raise_slot_, (code), __FILE__, __LINE__, __VA_ARGS__);       \
+    } while (0)
+
+#endif

@@ -1,0 +1,3 @@
+#include "CommErrorRaise.h"
+#include "Pending.h"
+std::shared_ptr<SLKBytes> SLKDataFromHexString(const char*) noexcept { SLK_PENDING(); }

@@ -1,0 +1,467 @@
+// SelkoCommunication: talk to devices on serial (UART) ports.
+//
+// A program builds a stack of channels from the bottom up: a UART channel made from a
+// "uart:///dev/..." URL, then any decorators it wants (background reader, sliced reader, echo
+// remover, transforming channel), opens the top of the stack, writes commands and reads replies
+// within timeouts, and closes it again.
+//
+//     CommErrorRef error;
+//     SLKDataChannelRef port = createUARTChannel("uart:///dev/ttyUSB0", nullptr, &error);
+//     if (!port || !port->openWithTimeout(1.0, &error)) { /* error->message() says why */ }
+//     port->write(SLKDataWithString("PING\n"), &error);
+//     SLKData reply = port->readWithTimeout(1.0, &error);   // empty: nothing arrived in time
+//
+// Error reporting is the same everywhere: a fallible call returns false (or null) and, when the
+// caller passed an error slot, stores a CommError in it. A successful call leaves the slot as it
+// was. Nothing in the library throws; callables handed to the library must not throw either (an
+// exception escaping one ends the process).
+//
+// Timeouts are seconds as a double: SELKO_COMMUNICATION_TIME_FOREVER (-1.0) waits without limit,
+// SELKO_COMMUNICATION_TIME_NOW (0.0) does not wait; other negative values are invalid.
+#ifndef SELKO_COMMUNICATION_H
+#define SELKO_COMMUNICATION_H
+
+#include <sys/select.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <variant>
+#include <vector>
+
+struct termios;
+
+// Marks what the shared library exports; everything else is built hidden.
+#define SELKO_API __attribute__((visibility("default")))
+// Keeps a private helper of an exported class out of the library's exported symbols.
+#define SELKO_LOCAL __attribute__((visibility("hidden")))
+
+// The factories and low-level functions have C linkage so that their symbols are plain names,
+// although they take and return C++ types. clang warns about that combination; it is intended.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Bytes, options and errors
+// ---------------------------------------------------------------------------------------------
+
+/// Mutable bytes: what transformers rewrite in place.
+using SLKBytes = std::vector<std::uint8_t>;
+/// Immutable shared bytes: read results, written data, factory byte arguments. Null means null.
+using SLKData = std::shared_ptr<const SLKBytes>;
+
+/// A value of the UART options map: a flag, an integer or a string.
+using SLKOptionValue = std::variant<bool, long long, std::string>;
+/// The UART options map (keys are the SELKO_COMMUNICATION_UART_* constants).
+using SLKOptions = std::map<std::string, SLKOptionValue>;
+
+/// The six error codes a CommError can carry.
+enum SLKErrorCode : int {
+    SLKErrorAlreadyOpened = 1,   ///< the channel is already open
+    SLKErrorNotOpened = 2,       ///< the channel is not open (or its background read stopped)
+    SLKErrorInvalidArgument = 3, ///< a bad argument or setting
+    SLKErrorPortSystem = 4,      ///< a system call on the serial port failed
+    SLKErrorRead = 5,            ///< reading failed
+    SLKErrorUnsupported = 6,     ///< the channel variant does not offer the operation
+};
+
+/// The error record of every failure. Immutable; may be passed between threads.
+class SELKO_API CommError {
+public:
+    /// A value of the info map: a text, or a list of texts (the call stack).
+    using InfoValue = std::variant<std::string, std::vector<std::string>>;
+    /// The info map; the library fills exactly "ErrorMessage", "ErrorLocation", "ErrorCallStack".
+    using InfoMap = std::map<std::string, InfoValue>;
+
+    CommError(std::string domain, int code, InfoMap userInfo);
+
+    /// SelkoCommunicationErrorDomain for every error the library raises.
+    const std::string& domain() const noexcept { return _domain; }
+    /// One of SLKErrorCode.
+    int code() const noexcept { return _code; }
+    /// The info map.
+    const InfoMap& userInfo() const noexcept { return _userInfo; }
+    /// "ErrorMessage": the formatted message ("" when absent).
+    std::string message() const;
+    /// "ErrorLocation": source path relative to the source root, a colon and the line.
+    std::string location() const;
+    /// "ErrorCallStack": the raising thread's call stack, one text per frame.
+    std::vector<std::string> callStack() const;
+
+private:
+    std::string _domain;
+    int _code;
+    InfoMap _userInfo;
+};
+
+/// Shared, immutable error.
+using CommErrorRef = std::shared_ptr<const CommError>;
+
+// ---------------------------------------------------------------------------------------------
+// Exported constants and version data
+// ---------------------------------------------------------------------------------------------
+
+extern "C" {
+/// Timeout -1.0: wait until bytes arrive, without limit.
+SELKO_API extern const double SELKO_COMMUNICATION_TIME_FOREVER;
+/// Timeout 0.0: do not wait; return what is already there.
+SELKO_API extern const double SELKO_COMMUNICATION_TIME_NOW;
+/// 65536: the read size used when the number of waiting bytes is unknown.
+SELKO_API extern const std::size_t DEFAULT_BUFFER_SIZE;
+/// "@(#)PROGRAM:SelkoCommunication  PROJECT:SelkoCommunication-1.18.0\n"
+SELKO_API extern const char* const SelkoCommunicationVersionString;
+/// 1.18
+SELKO_API extern const double SelkoCommunicationVersionNumber;
+/// The domain of every CommError the library raises ("org.selko.selko-communication").
+SELKO_API extern const char* const SelkoCommunicationErrorDomain;
+/// Options key: line mode string such as "8N1" (size 5-8, parity N/O/E, stop bits 1/2). Default "8N1".
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_MODE;
+/// Options key: line speed in bits per second, an integer. Default 115200.
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_BAUD;
+/// Options key: request exclusive use of the port (TIOCEXCL), a flag. Default true.
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK;
+
+/// Bytes of a zero-terminated text, without the terminator (null text: empty bytes). Never null.
+SELKO_API SLKData SLKDataWithString(const char* text) noexcept;
+/// A copy of `length` bytes at `bytes` (null bytes or zero length: empty bytes). Never null.
+SELKO_API SLKData SLKDataWithBytes(const void* bytes, std::size_t length) noexcept;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channels
+// ---------------------------------------------------------------------------------------------
+
+/// A byte channel. Every channel of the library and every decorator implements it; callers may
+/// implement it too and wrap their own channels in the library's decorators.
+class SELKO_API SLKDataChannel {
+public:
+    virtual ~SLKDataChannel();
+    /// Opens the channel. Code 1 when already open (where the channel checks).
+    virtual bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) = 0;
+    /// Closes the channel. Code 2 when not open (where the channel checks).
+    virtual bool close(CommErrorRef* error = nullptr) = 0;
+    /// Whether the channel is open. Never fails.
+    virtual bool isOpened() = 0;
+    /// The bytes that arrived within the timeout, in order; empty when none arrived; null on failure.
+    virtual SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) = 0;
+    /// Hands all of `data` to the layer below; false on failure.
+    virtual bool write(const SLKData& data, CommErrorRef* error = nullptr) = 0;
+};
+
+/// Shared channel reference.
+using SLKDataChannelRef = std::shared_ptr<SLKDataChannel>;
+
+template <class T> class databufferchannel_t;
+
+/// A serial port addressed by a "uart" URL. No lock; open, close, read and write may come from
+/// different threads (a background reader reads while callers write or close): the descriptor is
+/// held by every call that uses it, so it is never closed under a running system call and its
+/// number is never reused while one runs.
+class SELKO_API SLPUARTChannel final : public SLKDataChannel {
+public:
+    /// True exactly when `url` is not null and its scheme (the text before the first ':') is "uart".
+    static bool checkURL(const char* url);
+    /// A new map with the defaults: mode "8N1", baud 115200, exclusive lock true.
+    static SLKOptions defaultConfig();
+    /// A closed channel for `url` with the defaults overlaid by `options` (null: defaults only);
+    /// null when `url` is null. The options map is copied.
+    static std::shared_ptr<SLPUARTChannel> initForURL(const char* url, const SLKOptions* options);
+
+    SLPUARTChannel(std::string url, SLKOptions options);
+    /// Closes the descriptor if the channel is still open.
+    ~SLPUARTChannel() override;
+
+    /// Opens and configures the port (the timeout is not used). Code 1 when open; codes 3 and 4
+    /// from the port configuration (see openPortWithError__no_cleanup).
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Closes the descriptor. Code 2 "Device Already Closed" when not open.
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    /// Code 2 when not open, code 3 for an invalid timeout, code 5 when the wait or read fails
+    /// (the channel then closes itself).
+    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// One write system call; code 2 when not open, code 4 unless every byte was taken.
+    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+    /// The URL given at construction.
+    const std::string& url() const noexcept { return _url; }
+    /// The channel's own options (defaults merged with the caller's).
+    const SLKOptions& options() const noexcept { return _options; }
+
+private:
+    struct Descriptor;
+    SELKO_LOCAL std::shared_ptr<Descriptor> acquireDescriptor() const;
+    SELKO_LOCAL bool releaseDescriptor(const std::shared_ptr<Descriptor>& expected);
+
+    // Null while closed. Read and replaced with the atomic shared_ptr operations.
+    std::shared_ptr<Descriptor> _uartHandle;
+    std::string _url;
+    SLKOptions _options;
+};
+
+/// Reads in slices of a tenth of the timeout and notices between slices when the wrapped
+/// channel was closed. Everything else goes straight to the wrapped channel.
+class SELKO_API SLPPassiveChannel final : public SLKDataChannel {
+public:
+    explicit SLPPassiveChannel(SLKDataChannelRef channel);
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    /// Code 2 "Cannot communicate with closed device" when the wrapped channel is closed at the
+    /// start; null with the slot set to null when it closes during the read; a failing slice's
+    /// error passed on unchanged.
+    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+private:
+    SLKDataChannelRef _channel;
+};
+
+/// Keeps reading the wrapped channel on a background thread (1/30 s slices) into a buffer;
+/// a read takes everything buffered since the previous read. The null variant
+/// (createActiveNullChannel) drains and discards, and refuses reads and writes with code 6.
+class SELKO_API SLPActiveChannel final : public SLKDataChannel,
+                                         public std::enable_shared_from_this<SLPActiveChannel> {
+public:
+    /// Starts a thread with `block`; false when the thread could not be started.
+    using ThreadLauncher = std::function<bool(std::function<void()> block)>;
+
+    /// A new active channel over `channel`; its read loop starts at once when `channel` is open.
+    static std::shared_ptr<SLPActiveChannel> initWithChannel(SLKDataChannelRef channel, bool bufferData);
+    /// The same with the thread launcher replaced (used to exercise a failing thread start).
+    static std::shared_ptr<SLPActiveChannel> initWithChannel(SLKDataChannelRef channel, bool bufferData,
+                                                             ThreadLauncher launcher);
+
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+    struct PrivateTag {
+        explicit PrivateTag() = default;
+    };
+    SLPActiveChannel(PrivateTag, SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher);
+    ~SLPActiveChannel() override;
+
+private:
+    using Buffer = databufferchannel_t<unsigned char>;
+    SELKO_LOCAL bool isOpen_unsafe();
+    SELKO_LOCAL void detach_read_loop__unsafe();
+    SELKO_LOCAL void readLoop(const std::shared_ptr<Buffer>& chan);
+    SELKO_LOCAL CommErrorRef loadReadError() const;
+    SELKO_LOCAL std::shared_ptr<Buffer> currentBuffer() const;
+
+    const bool _buffer;
+    const SLKDataChannelRef _commChannel;
+    CommErrorRef _readError;   // atomic shared_ptr operations only
+    std::mutex _stateLock;
+    std::shared_ptr<Buffer> _chan; // replaced under _stateLock, read with atomic operations
+    const ThreadLauncher _launcher;
+};
+
+/// Drops from what is read the echoes of what was written, cutting both directions into
+/// messages at a delimiter.
+class SELKO_API SLPEchoRemovalChannel final : public SLKDataChannel {
+public:
+    SLPEchoRemovalChannel(SLKDataChannelRef channel, const SLKBytes& delimiter);
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    /// One read of the wrapped channel, then echo matching. Never raises an error of its own.
+    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Writes through, then records the data as pending echoes. Never raises an error of its own.
+    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+private:
+    SLKDataChannelRef _channel;
+    SLKBytes _readBuffer;
+    SLKBytes _writeBuffer;
+    const SLKBytes _delimiter;
+    std::deque<SLKBytes> _readQueue;
+    std::deque<SLKBytes> _writeQueue;
+    std::mutex _readWriteMutex;
+    std::size_t _readScanned = 0;   // bytes of _readBuffer already searched for the delimiter
+    std::size_t _writeScanned = 0;  // the same for _writeBuffer
+};
+
+// ---------------------------------------------------------------------------------------------
+// Transformers
+// ---------------------------------------------------------------------------------------------
+
+/// Rewrites blocks of bytes in place. One instance is never called from two threads at once.
+class SELKO_API SLKDataTransformer {
+public:
+    virtual ~SLKDataTransformer();
+    /// Rewrites `data` in place; may hold bytes back and emit them in a later call.
+    virtual void modifyData(SLKBytes& data) = 0;
+};
+
+/// Shared transformer reference.
+using SLKDataTransformerRef = std::shared_ptr<SLKDataTransformer>;
+
+/// Passes every block read or written through transformer lists, on a private copy.
+class SELKO_API SLPChannelTransformer final : public SLKDataChannel {
+public:
+    /// Null lists mean empty lists; the lists are copied (the transformers are shared).
+    SLPChannelTransformer(SLKDataChannelRef channel, const std::vector<SLKDataTransformerRef>* readTransformers,
+                          const std::vector<SLKDataTransformerRef>* writeTransformers);
+    /// True when no element of `list` is null (a null list is fine).
+    static bool isHomogenousDataTransformerArray(const std::vector<SLKDataTransformerRef>* list);
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Null data: false, slot untouched, nothing written.
+    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+private:
+    SLKDataChannelRef _channel;
+    std::vector<SLKDataTransformerRef> _readTransformers;
+    std::vector<SLKDataTransformerRef> _writeTransformers;
+};
+
+/// A transformer that runs a callable on every block.
+class SELKO_API SLPBlockDataTransformer : public SLKDataTransformer {
+public:
+    using Block = std::function<void(SLKBytes&)>;
+    /// `blk` must not be empty.
+    explicit SLPBlockDataTransformer(Block blk);
+    void modifyData(SLKBytes& data) noexcept override;
+    /// The stored callable (atomic with respect to setBlk).
+    Block blk() const;
+    /// Replaces the stored callable (must not be empty).
+    void setBlk(Block blk);
+
+private:
+    std::shared_ptr<const Block> _blk;   // atomic shared_ptr operations only
+};
+
+/// Collects blocks and releases one terminator-ended message per call.
+class SELKO_API SLPDataAggregatorTransformer final : public SLKDataTransformer {
+public:
+    SLPDataAggregatorTransformer(const SLKBytes& terminator, bool removeTerminator);
+    void modifyData(SLKBytes& data) noexcept override;
+    bool removeTerminator() const noexcept { return _removeTerminator; }
+    /// Bytes received and not yet released, oldest first.
+    SLKBytes buffer() const;
+    const SLKBytes& data2Find() const noexcept { return _data2Find; }
+
+private:
+    const bool _removeTerminator;
+    SLKBytes _buffer;
+    const SLKBytes _data2Find;
+    std::size_t _start = 0;    // offset of the first unreleased byte in _buffer
+    std::size_t _scanned = 0;  // offset from which the terminator search resumes
+};
+
+/// Calls an action on every occurrence of a pattern, optionally deleting the occurrences.
+class SELKO_API SLPEventGenerationTransformer final : public SLKDataTransformer {
+public:
+    using Action = std::function<void()>;
+    SLPEventGenerationTransformer(const SLKBytes& pattern, Action action, bool removeData);
+    void modifyData(SLKBytes& data) noexcept override;
+    bool removeData() const noexcept { return _removeData; }
+    const Action& action() const noexcept { return _action; }
+
+private:
+    SELKO_LOCAL bool __modifyData(SLKBytes& data);
+
+    const SLKBytes _pattern;
+    SLKBytes _buffer;
+    const bool _removeData;
+    const Action _action;
+    std::size_t _start = 0;  // offset of the first unemitted byte in _buffer
+};
+
+// ---------------------------------------------------------------------------------------------
+// Factories and low-level functions
+// ---------------------------------------------------------------------------------------------
+
+extern "C" {
+/// A closed UART channel for a "uart" URL (path percent-decoded). Code 3 "Provided url %@ not
+/// valid" for a null URL or another scheme. A URL with a host other than "localhost", a query or
+/// a fragment is accepted here but fails to open (code 4, EINVAL). An option of the wrong type
+/// (mode not a string or shorter than three characters, baud not a positive integer, exclusive
+/// lock not a flag) makes openWithTimeout fail with code 3.
+SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions* options,
+                                              CommErrorRef* error = nullptr) noexcept;
+/// Sliced reader over `channel`. Code 3 "channel cannot be nil".
+SELKO_API SLKDataChannelRef createPassiveChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
+/// Background reader over `channel`. Code 3 "channel cannot be nil".
+SELKO_API SLKDataChannelRef createActiveChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
+/// Background drain over `channel` that refuses reads and writes. Code 3 "channel cannot be nil".
+SELKO_API SLKDataChannelRef createActiveNullChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
+/// Echo remover over `channel`. Code 3 "channel cannot be nil", then "delimiter cannot be nil, or empty".
+SELKO_API SLKDataChannelRef createEchoRemovalChannel(SLKDataChannelRef channel, SLKData delimiter,
+                                                     CommErrorRef* error = nullptr) noexcept;
+/// Transforming channel over `channel`; either list may be null. Code 3 "channel cannot be nil",
+/// then a null element in the read list, then in the write list.
+SELKO_API SLKDataChannelRef createChannelTransformer(SLKDataChannelRef channel,
+                                                     const std::vector<SLKDataTransformerRef>* readTransformers,
+                                                     const std::vector<SLKDataTransformerRef>* writeTransformers,
+                                                     CommErrorRef* error = nullptr) noexcept;
+
+/// Runs a copy of `blk` on every block. Code 3 "blk cannot be nil".
+SELKO_API SLKDataTransformerRef createBlockTransformer(std::function<void(SLKBytes&)> blk,
+                                                       CommErrorRef* error = nullptr) noexcept;
+/// Puts `prepend` before every block. Code 3 "prepend can not be nil".
+SELKO_API SLKDataTransformerRef createPrependingTransformer(SLKData prepend, CommErrorRef* error = nullptr) noexcept;
+/// Puts `data` after every block. Code 3 "data can not be nil".
+SELKO_API SLKDataTransformerRef createAppendingTransformer(SLKData data, CommErrorRef* error = nullptr) noexcept;
+/// Releases one `terminator`-ended message per call. Code 3 "pattern cannot be nil, or empty".
+SELKO_API SLKDataTransformerRef createAggregatingTransformer(SLKData terminator, bool removeTerminator,
+                                                             CommErrorRef* error = nullptr) noexcept;
+/// Deletes every occurrence of `pattern`. Code 3 "pattern cannot be nil, or empty".
+SELKO_API SLKDataTransformerRef createFilteringTransformer(SLKData pattern, CommErrorRef* error = nullptr) noexcept;
+/// Calls `action` on every occurrence of `pattern`, deleting it when `removeData`.
+/// Code 3 "pattern cannot be nil, or empty", then "blk cannot be nil".
+SELKO_API SLKDataTransformerRef createEventGeneratorTransformer(SLKData pattern, bool removeData,
+                                                                std::function<void()> action,
+                                                                CommErrorRef* error = nullptr) noexcept;
+/// Calls `blk` when a block arrives at least `timeout` seconds after the previous one.
+/// Code 3 "timeout cannot be less than or equal to zero", then "blk cannot be nil".
+SELKO_API SLKDataTransformerRef createTimeTransformer(double timeout, std::function<void()> blk,
+                                                      CommErrorRef* error = nullptr) noexcept;
+/// Hexadecimal text to bytes (pairs through strtoul, a leading "0x" removes every "0x"). Never null.
+SELKO_API std::shared_ptr<SLKBytes> SLKDataFromHexString(const char* string) noexcept;
+
+/// select() on a read set with the library's retry rule: EAGAIN retried, EINTR counts as 0.
+SELKO_API std::int64_t select_with_retry(int nfds, fd_set* readfds, struct timeval* timeout) noexcept;
+/// read() with the library's retry rule: EAGAIN retried, EINTR counts as 0 bytes.
+SELKO_API std::int64_t read_with_retry(int fd, void* buffer, std::size_t length) noexcept;
+/// Waits up to `timeout` for `fd` and reads what is waiting in one read. Empty when nothing came;
+/// null with code 5 "Select failed with error %s (%d)" when the wait or the read fails. A
+/// descriptor outside 0..FD_SETSIZE-1 is refused the same way with EINVAL.
+SELKO_API SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error = nullptr) noexcept;
+/// Opens the URL's device and configures it from `options` (defaults merged). On false,
+/// `*descriptor` is -1 when the open itself failed, else the open descriptor, which the caller
+/// closes. Code 4 for failing system calls, code 3 for a bad mode string or option value.
+SELKO_API bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
+                                             CommErrorRef* error = nullptr) noexcept;
+/// Character size '5'..'8' into `attributes` (CSIZE is cleared first). Code 3 otherwise.
+SELKO_API bool setCharacterSizeSpecifier(struct termios* attributes, char c, CommErrorRef* error = nullptr) noexcept;
+/// Parity 'N', 'O' or 'E' into `attributes`. Code 3 otherwise, record unchanged.
+SELKO_API bool setParityMaskSpecifier(struct termios* attributes, char c, CommErrorRef* error = nullptr) noexcept;
+/// Stop bits '1' or '2' into `attributes`. Code 3 otherwise, record unchanged.
+SELKO_API bool setStopBitSpecifier(struct termios* attributes, char c, CommErrorRef* error = nullptr) noexcept;
+}
+
+/// Runs a copy of `block` once on a new detached thread; the copy (and what it captured) is
+/// released as that thread exits. Nothing is reported when the thread cannot be started.
+SELKO_API void selko_detachNewThreadWithBlock(std::function<void()> block) noexcept;
+
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
+
+#endif // SELKO_COMMUNICATION_H
