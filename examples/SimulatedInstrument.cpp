@@ -1,0 +1,107 @@
+#include "SimulatedInstrument.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void writeAll(int fd, const char* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, bytes, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+} // namespace
+
+SimulatedInstrument::SimulatedInstrument(Responder responder, bool echo) {
+    _master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128];
+    if (_master < 0 || ::grantpt(_master) != 0 || ::unlockpt(_master) != 0 ||
+        ::ptsname_r(_master, name, sizeof name) != 0 || ::pipe2(_stop, O_CLOEXEC) != 0) {
+        _error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        if (_master >= 0)
+            ::close(_master);
+        _master = -1;
+        return;
+    }
+    _path = name;
+    // Keep one raw descriptor of the terminal open on this side, so the line stays up between
+    // the host's opens and nothing the instrument sends is cooked before the host configures it.
+    _slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (_slave >= 0 && ::tcgetattr(_slave, &raw) == 0) {
+        ::cfmakeraw(&raw);
+        ::tcsetattr(_slave, TCSANOW, &raw);
+    }
+    _server = std::thread([this, responder = std::move(responder), echo] { serve(responder, echo); });
+}
+
+SimulatedInstrument::~SimulatedInstrument() {
+    if (_server.joinable()) {
+        writeAll(_stop[1], "x", 1);
+        _server.join();
+    }
+    for (int fd : {_master, _slave, _stop[0], _stop[1]}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+void SimulatedInstrument::send(const std::string& bytes) { writeAll(_master, bytes.data(), bytes.size()); }
+
+void SimulatedInstrument::serve(const Responder& responder, bool echo) {
+    std::string line;
+    char chunk[512];
+    for (;;) {
+        pollfd waiting[2] = {{_master, POLLIN, 0}, {_stop[0], POLLIN, 0}};
+        if (::poll(waiting, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (waiting[1].revents != 0)
+            return;
+        if ((waiting[0].revents & POLLIN) == 0)
+            continue;
+        const ssize_t got = ::read(_master, chunk, sizeof chunk);
+        if (got <= 0)
+            continue;
+        if (echo)
+            writeAll(_master, chunk, static_cast<std::size_t>(got));
+        for (ssize_t i = 0; i < got; ++i) {
+            if (chunk[i] == '\r')
+                continue;
+            if (chunk[i] != '\n') {
+                line += chunk[i];
+                continue;
+            }
+            const std::string answer = responder ? responder(line) : std::string();
+            line.clear();
+            send(answer);
+        }
+    }
+}
+
+std::string SimulatedInstrument::laboratoryMeter(const std::string& command) {
+    static unsigned readings = 0;
+    if (command == "PING")
+        return "OK\n";
+    if (command == "*IDN?")
+        return "Selko Instruments,SIM-100,0001,1.18\n";
+    if (command == "MEAS?") {
+        char reading[32];
+        std::snprintf(reading, sizeof reading, "%.4f\n", 1.2345 + 0.0001 * (readings++ % 10));
+        return reading;
+    }
+    return "ERR unknown command\n";
+}
