@@ -186,8 +186,8 @@ public:
     /// Closes the descriptor. Code 2 "Device Already Closed" when not open.
     bool close(CommErrorRef* error = nullptr) noexcept override;
     bool isOpened() noexcept override;
-    /// Code 2 when not open, code 3 for an invalid timeout, code 5 when the wait or read fails
-    /// (the channel then closes itself).
+    /// Code 2 when not open, code 3 for an invalid timeout (negative other than -1.0, or NaN),
+    /// code 5 when the wait or read fails (the channel then closes itself).
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// One write system call; code 2 when not open, code 4 unless every byte was taken.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
@@ -232,7 +232,7 @@ private:
 class SELKO_API SLPActiveChannel final : public SLKDataChannel,
                                          public std::enable_shared_from_this<SLPActiveChannel> {
 public:
-    /// Starts a thread with `block`; false when the thread could not be started.
+    /// Starts a thread with `block`; false (the cause in errno) when the thread could not be started.
     using ThreadLauncher = std::function<bool(std::function<void()> block)>;
 
     /// A new active channel over `channel`; its read loop starts at once when `channel` is open.
@@ -256,14 +256,19 @@ public:
 private:
     using Buffer = databufferchannel_t<unsigned char>;
     SELKO_LOCAL bool isOpen_unsafe();
-    SELKO_LOCAL void detach_read_loop__unsafe();
+    // False (with the launcher's errno in *startError) when the loop's thread did not start.
+    SELKO_LOCAL bool detach_read_loop__unsafe(int* startError);
+    SELKO_LOCAL void abandonUnstartedLoop__unsafe(CommErrorRef record);
     SELKO_LOCAL void readLoop(const std::shared_ptr<Buffer>& chan);
+    SELKO_LOCAL void recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError);
     SELKO_LOCAL CommErrorRef loadReadError() const;
     SELKO_LOCAL std::shared_ptr<Buffer> currentBuffer() const;
 
     const bool _buffer;
     const SLKDataChannelRef _commChannel;
-    CommErrorRef _readError;   // atomic shared_ptr operations only
+    // Atomic shared_ptr operations only. While a loop runs it holds that loop's "no error yet"
+    // token: a null pointer that shares ownership with the loop's buffer channel.
+    CommErrorRef _readError;
     std::mutex _stateLock;
     std::shared_ptr<Buffer> _chan; // replaced under _stateLock, read with atomic operations
     const ThreadLauncher _launcher;
@@ -283,15 +288,22 @@ public:
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
 
 private:
+    // Releases the bytes of matched echoes from the front of _writeBuffer (amortised).
+    SELKO_LOCAL void dropMatchedEchoes();
+
+    // Messages are never copied out of their buffer: a queue holds the lengths of consecutive
+    // complete messages lying in its buffer, so cutting and matching stay linear in the bytes.
     SLKDataChannelRef _channel;
-    SLKBytes _readBuffer;
-    SLKBytes _writeBuffer;
+    SLKBytes _readBuffer;                // received bytes not yet delivered or dropped
+    SLKBytes _writeBuffer;               // pending echoes from _writeFront on, then the unfinished tail
     const SLKBytes _delimiter;
-    std::deque<SLKBytes> _readQueue;
-    std::deque<SLKBytes> _writeQueue;
-    std::mutex _readWriteMutex;
-    std::size_t _readScanned = 0;   // bytes of _readBuffer already searched for the delimiter
-    std::size_t _writeScanned = 0;  // the same for _writeBuffer
+    std::vector<std::size_t> _readQueue; // received messages at the front of _readBuffer (within a read)
+    std::deque<std::size_t> _writeQueue; // pending echoes, oldest first
+    std::mutex _readWriteMutex;          // guards the buffers, the queues and the offsets
+    std::size_t _readScanned = 0;        // where the next delimiter search in _readBuffer starts
+    std::size_t _writeScanned = 0;       // the same for _writeBuffer
+    std::size_t _writeFront = 0;         // offset of the oldest pending echo in _writeBuffer
+    std::size_t _writeTail = 0;          // offset of the written bytes after the last delimiter
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -374,13 +386,17 @@ public:
     const Action& action() const noexcept { return _action; }
 
 private:
+    // One matching pass from _start; false once a further pass would append nothing to `data`.
     SELKO_LOCAL bool __modifyData(SLKBytes& data);
+    // Length of the longest tail of _buffer[_start..) that is a proper prefix of the pattern.
+    SELKO_LOCAL std::size_t heldBackLength() const noexcept;
 
     const SLKBytes _pattern;
     SLKBytes _buffer;
     const bool _removeData;
     const Action _action;
     std::size_t _start = 0;  // offset of the first unemitted byte in _buffer
+    const std::vector<std::size_t> _borders;  // _borders[i]: longest proper border of _pattern[0..i]
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -388,11 +404,19 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 extern "C" {
-/// A closed UART channel for a "uart" URL (path percent-decoded). Code 3 "Provided url %@ not
-/// valid" for a null URL or another scheme. A URL with a host other than "localhost", a query or
-/// a fragment is accepted here but fails to open (code 4, EINVAL). An option of the wrong type
-/// (mode not a string or shorter than three characters, baud not a positive integer, exclusive
-/// lock not a flag) makes openWithTimeout fail with code 3.
+/// A closed UART channel for a "uart" URL; nothing is opened. Code 3 "Provided url %@ not valid"
+/// for a null URL (shown as "(null)") or when the text before the first ':' is not exactly "uart".
+/// The device is the URL's path, percent-decoded: "uart:///dev/serial/by-id/usb-My%20Device-if00"
+/// opens ".../usb-My Device-if00"; "uart:/dev/ttyS0" and "uart://localhost/dev/ttyS0" work too.
+/// A URL with a host other than "" or "localhost", a query, a fragment, or a bad percent escape
+/// (not two hex digits, or %00) is accepted here, but opening it fails with code 4 "Error opening
+/// serial port <url> - ..." (EINVAL) and opens nothing. The options are merged over the defaults
+/// and copied. An option of the wrong type makes openWithTimeout fail with code 3 at the point it
+/// is read, after the device was opened (and closed again): exclusive lock not a flag ("Invalid
+/// exclusive lock (Use true or false)"); baud not an integer in 1..4294967295 ("Invalid baud rate
+/// (Use a positive integer)"); mode not a string (taken as "") or shorter than three characters
+/// (the missing characters are invalid: "" and "9N1" fail on the size, "8" on the parity, "8N"
+/// on the stop bits).
 SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions* options,
                                               CommErrorRef* error = nullptr) noexcept;
 /// Sliced reader over `channel`. Code 3 "channel cannot be nil".
@@ -429,7 +453,7 @@ SELKO_API SLKDataTransformerRef createEventGeneratorTransformer(SLKData pattern,
                                                                 std::function<void()> action,
                                                                 CommErrorRef* error = nullptr) noexcept;
 /// Calls `blk` when a block arrives at least `timeout` seconds after the previous one.
-/// Code 3 "timeout cannot be less than or equal to zero", then "blk cannot be nil".
+/// Code 3 "timeout cannot be less than or equal to zero" (also for a NaN timeout), then "blk cannot be nil".
 SELKO_API SLKDataTransformerRef createTimeTransformer(double timeout, std::function<void()> blk,
                                                       CommErrorRef* error = nullptr) noexcept;
 /// Hexadecimal text to bytes (pairs through strtoul, a leading "0x" removes every "0x"). Never null.
@@ -441,7 +465,8 @@ SELKO_API std::int64_t select_with_retry(int nfds, fd_set* readfds, struct timev
 SELKO_API std::int64_t read_with_retry(int fd, void* buffer, std::size_t length) noexcept;
 /// Waits up to `timeout` for `fd` and reads what is waiting in one read. Empty when nothing came;
 /// null with code 5 "Select failed with error %s (%d)" when the wait or the read fails. A
-/// descriptor outside 0..FD_SETSIZE-1 is refused the same way with EINVAL.
+/// descriptor outside 0..FD_SETSIZE-1 and a NaN timeout are refused the same way with EINVAL
+/// (as select refuses other negative times); a timeout above 1e9 s waits without limit.
 SELKO_API SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error = nullptr) noexcept;
 /// Opens the URL's device and configures it from `options` (defaults merged). On false,
 /// `*descriptor` is -1 when the open itself failed, else the open descriptor, which the caller

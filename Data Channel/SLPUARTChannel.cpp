@@ -1,19 +1,429 @@
+// The UART channel and the opening and configuration of its port.
 #include "CommErrorRaise.h"
-#include "Pending.h"
-struct SLPUARTChannel::Descriptor {};
-bool SLPUARTChannel::checkURL(const char*) { SLK_PENDING(); }
-SLKOptions SLPUARTChannel::defaultConfig() { SLK_PENDING(); }
-std::shared_ptr<SLPUARTChannel> SLPUARTChannel::initForURL(const char*, const SLKOptions*) { SLK_PENDING(); }
-SLPUARTChannel::SLPUARTChannel(std::string, SLKOptions) { SLK_PENDING(); }
-SLPUARTChannel::~SLPUARTChannel() {}
-bool SLPUARTChannel::openWithTimeout(double, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool SLPUARTChannel::close(CommErrorRef*) noexcept { SLK_PENDING(); }
-bool SLPUARTChannel::isOpened() noexcept { SLK_PENDING(); }
-SLKData SLPUARTChannel::readWithTimeout(double, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool SLPUARTChannel::write(const SLKData&, CommErrorRef*) noexcept { SLK_PENDING(); }
-std::shared_ptr<SLPUARTChannel::Descriptor> SLPUARTChannel::acquireDescriptor() const { SLK_PENDING(); }
-bool SLPUARTChannel::releaseDescriptor(const std::shared_ptr<Descriptor>&) { SLK_PENDING(); }
-bool openPortWithError__no_cleanup(int*, const char*, const SLKOptions&, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool setCharacterSizeSpecifier(struct termios*, char, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool setParityMaskSpecifier(struct termios*, char, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool setStopBitSpecifier(struct termios*, char, CommErrorRef*) noexcept { SLK_PENDING(); }
+#include "DescriptorRead.h"
+#include "SLKArbitraryLineSpeed.h"
+#include "SLKUARTURL.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+// ---------------------------------------------------------------------------------------------
+// The descriptor
+// ---------------------------------------------------------------------------------------------
+
+// One open port. Every user (the channel while open, every read and write while it runs) holds a
+// reference; the system close happens when the last one lets go, so a running system call never
+// sees its descriptor closed and the number cannot be reused under it.
+struct SLPUARTChannel::Descriptor {
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    const int fd;
+    // Raised when the channel gives the descriptor up (close, failed read, destruction): a read
+    // that was waiting on it then takes nothing more from the port.
+    std::atomic<bool> abandoned{false};
+};
+
+namespace {
+
+// The line speed that goes through the arbitrary-speed request instead of cfsetspeed.
+constexpr long long kArbitrarySpeed = 1250000;
+
+const SLKOptionValue* findOption(const SLKOptions& options, const char* key) {
+    const auto found = options.find(key);
+    return found == options.end() ? nullptr : &found->second;
+}
+
+// The platform's speed value for `rate` bits per second. Linux names its speeds (B9600, ...);
+// a rate without a name is handed over as the plain number, which this C library's cfsetspeed
+// refuses (leaving the record's speed as it was) and a C library with arbitrary speeds accepts.
+speed_t platformSpeed(unsigned long rate) {
+    struct Named {
+        unsigned long rate;
+        speed_t value;
+    };
+    static const Named named[] = {
+        {50, B50},         {75, B75},           {110, B110},         {134, B134},         {150, B150},
+        {200, B200},       {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+        {2400, B2400},     {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+#ifdef B57600
+        {57600, B57600},
+#endif
+#ifdef B115200
+        {115200, B115200},
+#endif
+#ifdef B230400
+        {230400, B230400},
+#endif
+#ifdef B460800
+        {460800, B460800},
+#endif
+#ifdef B500000
+        {500000, B500000},
+#endif
+#ifdef B576000
+        {576000, B576000},
+#endif
+#ifdef B921600
+        {921600, B921600},
+#endif
+#ifdef B1000000
+        {1000000, B1000000},
+#endif
+#ifdef B1152000
+        {1152000, B1152000},
+#endif
+#ifdef B1500000
+        {1500000, B1500000},
+#endif
+#ifdef B2000000
+        {2000000, B2000000},
+#endif
+#ifdef B2500000
+        {2500000, B2500000},
+#endif
+#ifdef B3000000
+        {3000000, B3000000},
+#endif
+#ifdef B3500000
+        {3500000, B3500000},
+#endif
+#ifdef B4000000
+        {4000000, B4000000},
+#endif
+    };
+    for (const Named& entry : named) {
+        if (entry.rate == rate)
+            return entry.value;
+    }
+    // An unnamed rate that happens to equal some name's code must not select that name.
+    for (const Named& entry : named) {
+        if (static_cast<unsigned long>(entry.value) == rate)
+            return static_cast<speed_t>(-1);
+    }
+    return static_cast<speed_t>(rate);
+}
+
+// The line speed bits of the control flags (they survive the reduction to CREAD and CLOCAL).
+constexpr tcflag_t speedFlags() {
+    tcflag_t flags = 0;
+#ifdef CBAUD
+    flags |= CBAUD;
+#endif
+#ifdef CBAUDEX
+    flags |= CBAUDEX;
+#endif
+#ifdef CIBAUD
+    flags |= CIBAUD;
+#endif
+    return flags;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Port configuration
+// ---------------------------------------------------------------------------------------------
+
+bool setCharacterSizeSpecifier(struct termios* attributes, char c, CommErrorRef* error) noexcept {
+    if (attributes != nullptr) {
+        attributes->c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+        switch (c) {
+        case '5': attributes->c_cflag |= CS5; return true;
+        case '6': attributes->c_cflag |= CS6; return true;
+        case '7': attributes->c_cflag |= CS7; return true;
+        case '8': attributes->c_cflag |= CS8; return true;
+        default: break;
+        }
+    }
+    SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid Character Size (Use 5, 6, 7, or 8)");
+    return false;
+}
+
+bool setParityMaskSpecifier(struct termios* attributes, char c, CommErrorRef* error) noexcept {
+    if (attributes != nullptr) {
+        switch (c) {
+        case 'E':
+            attributes->c_cflag &= ~static_cast<tcflag_t>(PARODD);
+            attributes->c_cflag |= PARENB;
+            return true;
+        case 'O':
+            attributes->c_cflag |= PARENB | PARODD;
+            return true;
+        case 'N':
+            attributes->c_cflag &= ~static_cast<tcflag_t>(PARENB);
+            return true;
+        default: break;
+        }
+    }
+    SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid parity (Use N, O, or E)");
+    return false;
+}
+
+bool setStopBitSpecifier(struct termios* attributes, char c, CommErrorRef* error) noexcept {
+    if (attributes != nullptr) {
+        switch (c) {
+        case '1': attributes->c_cflag &= ~static_cast<tcflag_t>(CSTOPB); return true;
+        case '2': attributes->c_cflag |= CSTOPB; return true;
+        default: break;
+        }
+    }
+    SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid stop but (Use 1, or 2)");
+    return false;
+}
+
+bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
+                                   CommErrorRef* error) noexcept {
+    // 1. The device path (percent-decoded) and the mode string. A URL we cannot take a device
+    //    path from (host, query, fragment, bad escape), or no place to put the descriptor, fails
+    //    the open itself with EINVAL and opens nothing.
+    std::string path;
+    if (descriptor == nullptr || !selko::detail::devicePathFromURL(url, path)) {
+        if (descriptor != nullptr)
+            *descriptor = -1;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening serial port %@ - %s(%d).", url, std::strerror(EINVAL),
+                  EINVAL);
+        return false;
+    }
+    const SLKOptionValue* modeValue = findOption(options, SELKO_COMMUNICATION_UART_MODE);
+    std::string mode = "8N1";
+    if (modeValue != nullptr) {
+        const std::string* text = std::get_if<std::string>(modeValue);
+        mode = text ? *text : std::string();   // not a string: no valid character
+    }
+    mode.resize(std::max<std::size_t>(mode.size(), 3), '\0');
+
+    // 2. Open. The descriptor is handed back at once, whatever happens next.
+    errno = 0;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    *descriptor = fd;
+    if (fd < 0) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening serial port %@ - %s(%d).", path, std::strerror(failure),
+                  failure);
+        return false;
+    }
+
+    // 3. Exclusive use.
+    bool exclusive = true;
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK)) {
+        const bool* flag = std::get_if<bool>(value);
+        if (flag == nullptr) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid exclusive lock (Use true or false)");
+            return false;
+        }
+        exclusive = *flag;
+    }
+    if (exclusive && ::ioctl(fd, TIOCEXCL) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error setting TIOCEXCL on %@ - %s(%d).\n", path, std::strerror(failure),
+                  failure);
+        return false;
+    }
+
+    // 4. Blocking mode from now on.
+    if (::fcntl(fd, F_SETFL, 0) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error clearing O_NONBLOCK %@ - %s(%d).\n", path, std::strerror(failure),
+                  failure);
+        return false;
+    }
+
+    // 5. The current attributes.
+    struct termios record {};
+    if (::tcgetattr(fd, &record) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error getting tty attributes %@ - %s(%d).\n", path,
+                  std::strerror(failure), failure);
+        return false;
+    }
+
+    // 6. Raw mode.
+    ::cfmakeraw(&record);
+
+    // 7. The speed; 1250000 is applied after tcsetattr (12.) and the record keeps
+    //    the port's speed until then.
+    long long speed = 115200;
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_BAUD)) {
+        const long long* number = std::get_if<long long>(value);
+        if (number == nullptr || *number < 1 || static_cast<unsigned long long>(*number) > UINT32_MAX) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid baud rate (Use a positive integer)");
+            return false;
+        }
+        speed = *number;
+    }
+    if (speed != kArbitrarySpeed)
+        (void)::cfsetspeed(&record, platformSpeed(static_cast<unsigned long>(speed)));
+
+    // 8. Only CREAD and CLOCAL stay among the control flags (and the line speed, which Linux keeps
+    //    in the control flags).
+    record.c_cflag &= static_cast<tcflag_t>(CREAD | CLOCAL) | speedFlags();
+
+    // 9. The mode string.
+    if (!setCharacterSizeSpecifier(&record, mode[0], error) || !setParityMaskSpecifier(&record, mode[1], error) ||
+        !setStopBitSpecifier(&record, mode[2], error))
+        return false;
+
+    // 10. No input, output or local processing; reads wait for at least one byte.
+    record.c_iflag = 0;
+    record.c_oflag = 0;
+    record.c_lflag = 0;
+    for (const int entry : {VEOF, VEOL, VEOL2, VERASE, VWERASE, VKILL, VREPRINT, VINTR, VQUIT, VSUSP, VSTART,
+                            VSTOP, VLNEXT, VDISCARD})
+        record.c_cc[entry] = 0;
+    record.c_cc[VMIN] = 1;
+    record.c_cc[VTIME] = 1;
+
+    // 11. Apply.
+    if (::tcsetattr(fd, TCSANOW, &record) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error setting tty attributes %@ - %s(%d).\n", path,
+                  std::strerror(failure), failure);
+        return false;
+    }
+
+    // 12. The arbitrary speed.
+    if (speed == kArbitrarySpeed && selkoSetArbitraryLineSpeed(fd, static_cast<unsigned>(speed)) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error %d calling ioctl( ..., IOSSIOSPEED, ... )", failure);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The channel
+// ---------------------------------------------------------------------------------------------
+
+bool SLPUARTChannel::checkURL(const char* url) { return selko::detail::isUARTURL(url); }
+
+SLKOptions SLPUARTChannel::defaultConfig() {
+    return SLKOptions{
+        {SELKO_COMMUNICATION_UART_MODE, std::string("8N1")},
+        {SELKO_COMMUNICATION_UART_BAUD, 115200LL},
+        {SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, true},
+    };
+}
+
+std::shared_ptr<SLPUARTChannel> SLPUARTChannel::initForURL(const char* url, const SLKOptions* options) {
+    if (url == nullptr)
+        return nullptr;
+    SLKOptions merged = defaultConfig();
+    if (options != nullptr) {
+        for (const auto& [key, value] : *options)
+            merged.insert_or_assign(key, value);
+    }
+    return std::make_shared<SLPUARTChannel>(std::string(url), std::move(merged));
+}
+
+SLPUARTChannel::SLPUARTChannel(std::string url, SLKOptions options)
+    : _uartHandle(nullptr), _url(std::move(url)), _options(std::move(options)) {}
+
+SLPUARTChannel::~SLPUARTChannel() {
+    if (const auto handle = std::atomic_exchange(&_uartHandle, std::shared_ptr<Descriptor>()))
+        handle->abandoned.store(true);
+}
+
+std::shared_ptr<SLPUARTChannel::Descriptor> SLPUARTChannel::acquireDescriptor() const {
+    return std::atomic_load(&_uartHandle);
+}
+
+// Closes the channel if it still holds `expected`; a channel closed (and perhaps reopened) by
+// another thread meanwhile is left alone.
+bool SLPUARTChannel::releaseDescriptor(const std::shared_ptr<Descriptor>& expected) {
+    if (!expected)
+        return false;
+    // Marked first: if the exchange fails, `expected` was already given up by someone else.
+    expected->abandoned.store(true);
+    std::shared_ptr<Descriptor> current = expected;
+    return std::atomic_compare_exchange_strong(&_uartHandle, &current, std::shared_ptr<Descriptor>());
+}
+
+bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
+    if (acquireDescriptor()) {
+        SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
+        return false;
+    }
+    int fd = -1;
+    if (!openPortWithError__no_cleanup(&fd, _url.c_str(), _options, error)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    auto opened = std::make_shared<Descriptor>(fd);
+    std::shared_ptr<Descriptor> expected;
+    if (!std::atomic_compare_exchange_strong(&_uartHandle, &expected, opened)) {
+        // Another thread opened the channel meanwhile: ours closes as `opened` goes.
+        opened->abandoned.store(true);
+        SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
+        return false;
+    }
+    return true;
+}
+
+bool SLPUARTChannel::close(CommErrorRef* error) noexcept {
+    // Mark before taking the handle away, so a waiting read never takes bytes after the channel
+    // could have been reopened; retry if another thread closed (and reopened) meanwhile.
+    for (std::shared_ptr<Descriptor> current = acquireDescriptor(); current; current = acquireDescriptor()) {
+        current->abandoned.store(true);
+        std::shared_ptr<Descriptor> expected = current;
+        if (std::atomic_compare_exchange_strong(&_uartHandle, &expected, std::shared_ptr<Descriptor>()))
+            return true;
+    }
+    SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");
+    return false;
+}
+
+bool SLPUARTChannel::isOpened() noexcept { return acquireDescriptor() != nullptr; }
+
+SLKData SLPUARTChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    const std::shared_ptr<Descriptor> handle = acquireDescriptor();
+    if (!handle) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return nullptr;
+    }
+    // NaN is no time at all: refused like a negative one rather than handed to the wait (whose
+    // failure would close the channel over a caller's bad argument).
+    if (std::isnan(timeout) ||
+        (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW)) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
+        return nullptr;
+    }
+    SLKData data = selko::detail::readDescriptor(handle->fd, timeout, error, &handle->abandoned);
+    if (!data)
+        releaseDescriptor(handle);   // closes the channel; the read's error stays in the slot
+    return data;
+}
+
+bool SLPUARTChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
+    const std::shared_ptr<Descriptor> handle = acquireDescriptor();
+    if (!handle) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
+    }
+    // Nothing to write (empty or null data): every byte is taken without a system call.
+    if (!data || data->empty())
+        return true;
+    errno = 0;
+    const ssize_t written = ::write(handle->fd, data->data(), data->size());
+    const int failure = errno;
+    if (written < 0 || static_cast<std::size_t>(written) != data->size()) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Failed to write message with error = %s", std::strerror(failure));
+        return false;
+    }
+    return true;
+}
