@@ -1,13 +1,234 @@
+// A decorator that keeps reading the channel beneath it on a background thread, so bytes leave
+// the device as soon as they arrive; readers take everything buffered since their previous read.
+// The null variant drains the same way but discards what it reads and refuses reads and writes.
+//
+// Threads and locks. Callers open, close and test under _stateLock; reads and writes take it
+// only for their open test, so a reader can wait in the buffer channel while another thread
+// opens or closes. Each successful open starts one read loop on a detached thread with a new
+// buffer channel; the loop holds the active channel alive and takes none of its locks.
+// _stateLock and a buffer channel's mutex are never held together.
+//
+// Three things the loop and the callers agree on without a lock:
+//
+// 1. The read error is published before the loop is seen stopped. _readError is touched only
+//    with the atomic shared_ptr functions, and a loop records its error BEFORE it closes its
+//    buffer channel; the closed flag's store then publishes the record. Whoever finds the loop
+//    stopped (its buffer channel closed) therefore also finds its error: `close` after the loop
+//    stopped reports the recorded error, never a spurious "Device Already Closed".
+//
+// 2. At most one loop reads the wrapped channel at a time, also when the channel is closed and
+//    reopened within one slice. _chan is replaced only under _stateLock. Before every read a loop
+//    checks that its buffer channel is still the current one and ends at once when it is not,
+//    closing its own orphaned buffer channel. An orphaned loop never touches _readError, which
+//    belongs to the current loop: while a loop runs, _readError holds a token (a null pointer
+//    sharing ownership with that loop's buffer channel), and a loop records its error by a
+//    compare-and-exchange against its own token, which fails once a newer loop has put its token
+//    there. (A UART channel beneath marks a closed descriptor abandoned, so a read that was
+//    already waiting when the close came returns without taking the new session's bytes.)
+//
+// 3. A loop whose thread cannot be started must not leave readers waiting for ever: its new
+//    buffer channel is closed at once, so the channel is not open and reads fail instead of
+//    waiting. openWithTimeout then also closes the wrapped channel again (the stack is not left
+//    half open) and fails with code 4 "Error starting the read thread - %s(%d)." carrying the
+//    launcher's error. At creation over an open channel the same code 4 error is recorded as the
+//    stopped loop's error, so `close` reports it.
 #include "CommErrorRaise.h"
-#include "Pending.h"
-template <class T> class databufferchannel_t {};
-std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChannelRef, bool) { SLK_PENDING(); }
-std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChannelRef, bool, ThreadLauncher) { SLK_PENDING(); }
-SLPActiveChannel::SLPActiveChannel(PrivateTag, SLKDataChannelRef, bool b, ThreadLauncher) : _buffer(b) { SLK_PENDING(); }
-SLPActiveChannel::~SLPActiveChannel() {}
-bool SLPActiveChannel::openWithTimeout(double, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool SLPActiveChannel::close(CommErrorRef*) noexcept { SLK_PENDING(); }
-bool SLPActiveChannel::isOpened() noexcept { SLK_PENDING(); }
-SLKData SLPActiveChannel::readWithTimeout(double, CommErrorRef*) noexcept { SLK_PENDING(); }
-bool SLPActiveChannel::write(const SLKData&, CommErrorRef*) noexcept { SLK_PENDING(); }
-void selko_detachNewThreadWithBlock(std::function<void()>) noexcept { SLK_PENDING(); }
+#include "SLKDetachedThread.h"
+#include "databufferchannel_t.h"
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+// Received bytes become the read result without a copy.
+static_assert(std::is_same_v<std::vector<unsigned char>, SLKBytes>, "buffer elements must be the read result's bytes");
+
+namespace {
+
+// One slice of the read loop: short enough that bytes move into the buffer and a closed channel
+// is noticed within about a thirtieth of a second.
+constexpr double kReadSlice = 1.0 / 30.0;
+
+bool startDetachedThread(std::function<void()> block) { return selko__tryDetachNewThreadWithBlock(std::move(block)); }
+
+} // namespace
+
+std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChannelRef channel, bool bufferData) {
+    return initWithChannel(std::move(channel), bufferData, startDetachedThread);
+}
+
+std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChannelRef channel, bool bufferData,
+                                                                    ThreadLauncher launcher) {
+    if (!channel)
+        return nullptr;
+    if (!launcher)
+        launcher = startDetachedThread;
+    auto active = std::make_shared<SLPActiveChannel>(PrivateTag{}, std::move(channel), bufferData, std::move(launcher));
+    if (active->_commChannel->isOpened()) {
+        std::lock_guard<std::mutex> guard(active->_stateLock);
+        int startError = 0;
+        if (!active->detach_read_loop__unsafe(&startError)) {
+            CommErrorRef record;
+            SLK_RAISE(&record, SLKErrorPortSystem, "Error starting the read thread - %s(%d).",
+                      std::strerror(startError), startError);
+            active->abandonUnstartedLoop__unsafe(std::move(record));
+        }
+    }
+    return active;
+}
+
+SLPActiveChannel::SLPActiveChannel(PrivateTag, SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher)
+    : _buffer(bufferData), _commChannel(std::move(channel)), _launcher(std::move(launcher)) {}
+
+// Runs on whichever thread lets go last, often a finished loop's thread. The wrapped channel is
+// not closed here: it may be shared, and the loop has already stopped.
+SLPActiveChannel::~SLPActiveChannel() = default;
+
+std::shared_ptr<SLPActiveChannel::Buffer> SLPActiveChannel::currentBuffer() const { return std::atomic_load(&_chan); }
+
+CommErrorRef SLPActiveChannel::loadReadError() const {
+    const CommErrorRef recorded = std::atomic_load(&_readError);
+    // A running loop's token is a null pointer that still owns a buffer channel: never hand it on.
+    return recorded ? recorded : nullptr;
+}
+
+bool SLPActiveChannel::isOpen_unsafe() {
+    // The loop's closed flag is read before anything else, so a caller that finds the loop
+    // stopped reads the record after the flag (see 1 above).
+    const std::shared_ptr<Buffer> chan = currentBuffer();
+    const bool loopRunning = chan && !chan->IsClosed();
+    return _commChannel->isOpened() && loopRunning;
+}
+
+bool SLPActiveChannel::detach_read_loop__unsafe(int* startError) {
+    auto chan = std::make_shared<Buffer>();
+    std::atomic_store(&_chan, chan);
+    // The new loop's token: "no error yet", owned by this loop alone (see 2 above).
+    std::atomic_store(&_readError, CommErrorRef(chan, nullptr));
+    std::shared_ptr<SLPActiveChannel> self = shared_from_this();
+    errno = 0;
+    const bool started = _launcher([self = std::move(self), chan] { self->readLoop(chan); });
+    *startError = errno;
+    return started;
+}
+
+void SLPActiveChannel::abandonUnstartedLoop__unsafe(CommErrorRef record) {
+    // The record first, then the close that publishes it (see 1 above).
+    std::atomic_store(&_readError, std::move(record));
+    currentBuffer()->Close();
+}
+
+void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError) {
+    CommErrorRef ownToken(chan, nullptr);
+    // Replaces this loop's token only; a newer loop's token (or record) stays (see 2 above).
+    std::atomic_compare_exchange_strong(&_readError, &ownToken, std::move(readError));
+}
+
+void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
+    while (!chan->IsClosed()) {
+        if (currentBuffer() != chan) {
+            // Orphaned by a close and reopen: the current loop reads from now on.
+            chan->Close();
+            return;
+        }
+        CommErrorRef readError;
+        const SLKData bytes = _commChannel->readWithTimeout(kReadSlice, &readError);
+        if (!bytes) {
+            recordReadError(chan, std::move(readError));
+            chan->Close();
+            return;
+        }
+        if (_buffer && !bytes->empty())
+            chan->Send(bytes->data(), bytes->size());
+    }
+}
+
+bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    {
+        std::lock_guard<std::mutex> guard(_stateLock);
+        if (isOpen_unsafe()) {
+            SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
+            return false;
+        }
+        if (_commChannel->openWithTimeout(timeout, error)) {
+            int startError = 0;
+            if (!detach_read_loop__unsafe(&startError)) {
+                // Nothing stopped, so nothing to report on close: "Device Already Closed".
+                abandonUnstartedLoop__unsafe(nullptr);
+                _commChannel->close(nullptr);
+                SLK_RAISE(error, SLKErrorPortSystem, "Error starting the read thread - %s(%d).",
+                          std::strerror(startError), startError);
+                return false;
+            }
+        }
+    }
+    // The wrapped channel's own state answers, as it may have been opened behind our back.
+    return _commChannel->isOpened();
+}
+
+bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
+    std::lock_guard<std::mutex> guard(_stateLock);
+    if (isOpen_unsafe())
+        return _commChannel->close(error);  // the loop stops by itself at its next failed read
+    if (error != nullptr) {
+        const CommErrorRef recorded = loadReadError();
+        if (recorded)
+            *error = std::make_shared<const CommError>(recorded->domain(), SLKErrorNotOpened, recorded->userInfo());
+        else
+            SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");
+    }
+    return false;
+}
+
+bool SLPActiveChannel::isOpened() noexcept {
+    std::lock_guard<std::mutex> guard(_stateLock);
+    return isOpen_unsafe();
+}
+
+SLKData SLPActiveChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    if (!_buffer) {
+        SLK_RAISE(error, SLKErrorUnsupported, "active null stub does not support read");
+        return nullptr;
+    }
+    if (!isOpened()) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return nullptr;
+    }
+    if (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
+        return nullptr;
+    }
+    // Our own reference: a concurrent reopen may replace _chan while we wait in this one.
+    const std::shared_ptr<Buffer> chan = currentBuffer();
+    if (!chan) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return nullptr;
+    }
+    // A NaN timeout is refused by the buffer channel with EINVAL and so ends here with code 5.
+    SLKBytes received;
+    const bool receivedAny = chan->TryReceive(timeout, received);
+    const int receiveError = errno;
+    if (!receivedAny && receiveError != ETIMEDOUT) {
+        SLK_RAISE(error, SLKErrorRead, "read failed with error %s (%d)", std::strerror(receiveError), receiveError);
+        return nullptr;
+    }
+    if (chan->IsClosed()) {
+        // The loop stopped meanwhile: what this receive took is dropped, its error reported.
+        if (error != nullptr)
+            *error = loadReadError();
+        return nullptr;
+    }
+    return std::make_shared<const SLKBytes>(std::move(received));
+}
+
+bool SLPActiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
+    if (!_buffer) {
+        SLK_RAISE(error, SLKErrorUnsupported, "active null stub does not support write");
+        return false;
+    }
+    if (!isOpened()) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
+    }
+    return _commChannel->write(data, error);
+}

@@ -1,0 +1,172 @@
+// A thread-safe channel of elements between one producer thread and the threads that consume
+// from it. The producer appends whole blocks; a consumer takes everything buffered so far in one
+// constant-time exchange, waiting up to a timeout when nothing is there; the producer closes the
+// channel when it stops for good, and a closed channel is never opened again.
+//
+// Results are a flag plus errno (EINVAL, ETIMEDOUT, ECANCELED), not CommError records: the
+// channel layer above turns them into records.
+#ifndef SELKO_DATABUFFERCHANNEL_T_H
+#define SELKO_DATABUFFERCHANNEL_T_H
+
+#include "SelkoCommunication.h"
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <vector>
+
+template <class T> class databufferchannel_t {
+public:
+    databufferchannel_t() noexcept : closed(false) {
+        pthread_condattr_t condAttributes;
+        pthread_condattr_init(&condAttributes);
+        // The default clock is the wall clock that gettimeofday reads, which the deadlines of
+        // TryReceive are computed from.
+        pthread_cond_init(&cond, &condAttributes);
+        pthread_condattr_destroy(&condAttributes);
+        pthread_mutexattr_t mutexAttributes;
+        pthread_mutexattr_init(&mutexAttributes);
+        pthread_mutex_init(&mutex, &mutexAttributes);
+        pthread_mutexattr_destroy(&mutexAttributes);
+    }
+
+    ~databufferchannel_t() {
+        pthread_mutex_destroy(&mutex);
+        pthread_cond_destroy(&cond);
+    }
+
+    databufferchannel_t(const databufferchannel_t&) = delete;
+    databufferchannel_t& operator=(const databufferchannel_t&) = delete;
+
+    // Takes every buffered element into `out`, waiting up to `timeout` seconds for the first
+    // ones (SELKO_COMMUNICATION_TIME_NOW: no wait, SELKO_COMMUNICATION_TIME_FOREVER: no limit).
+    // True with errno 0 on success; false with errno EINVAL (invalid timeout), ETIMEDOUT
+    // (nothing within the timeout) or ECANCELED (closed), `out` unchanged.
+    //
+    // Our choices where the contract is open:
+    // - A NaN timeout is refused with EINVAL once the channel is known to be open (it has no
+    //   meaning as a wait, and waiting for ever on it could hang a caller that computed it).
+    // - A timeout whose deadline does not fit the time type (infinity, or seconds beyond the
+    //   range of time_t) waits without limit; nothing is ever converted out of range.
+    // - A wait that fails other than by timing out (not expected with the deadlines built here)
+    //   ends the receive with that error in errno, rather than waiting again and spinning.
+    // - A non-empty `out` keeps its elements: the buffered ones are appended after them. The
+    //   usual empty `out` gets them by exchanging storage, in constant time.
+    bool TryReceive(double timeout, std::vector<T>& out) noexcept {
+        const double now = SELKO_COMMUNICATION_TIME_NOW;
+        const double forever = SELKO_COMMUNICATION_TIME_FOREVER;
+        if (timeout < 0.0 && timeout != now && timeout != forever) {
+            errno = EINVAL;
+            return false;
+        }
+        pthread_mutex_lock(&mutex);
+        if (closed.load()) {
+            return unlockFailing(ECANCELED);
+        }
+        if (std::isnan(timeout)) {
+            return unlockFailing(EINVAL);
+        }
+        timespec deadline{};
+        const bool deadlineFits = deadlineAfter(timeout, deadline);
+        if (data.empty()) {
+            if (timeout == SELKO_COMMUNICATION_TIME_NOW) {
+                return unlockFailing(ETIMEDOUT);
+            }
+            const bool unlimited = timeout == SELKO_COMMUNICATION_TIME_FOREVER || !deadlineFits;
+            for (;;) {
+                const int waited = unlimited ? pthread_cond_wait(&cond, &mutex)
+                                             : pthread_cond_timedwait(&cond, &mutex, &deadline);
+                if (waited != ETIMEDOUT && !data.empty()) {
+                    break;  // delivered even if closed meanwhile: it was sent before the close
+                }
+                if (waited == ETIMEDOUT) {
+                    return unlockFailing(closed.load() ? ECANCELED : ETIMEDOUT);
+                }
+                if (closed.load()) {
+                    return unlockFailing(ECANCELED);
+                }
+                if (waited != 0) {
+                    return unlockFailing(waited);
+                }
+            }
+        }
+        if (out.empty()) {
+            out.swap(data);
+        } else {
+            out.insert(out.end(), data.begin(), data.end());
+            data.clear();
+        }
+        pthread_mutex_unlock(&mutex);
+        errno = 0;
+        return true;
+    }
+
+    // Appends `count` elements as one block and wakes one waiting receiver; dropped once closed.
+    void Send(const T* elements, std::size_t count) noexcept {
+        pthread_mutex_lock(&mutex);
+        if (!closed.load()) {
+            data.insert(data.end(), elements, elements + count);
+            pthread_cond_signal(&cond);
+        }
+        pthread_mutex_unlock(&mutex);
+    }
+
+    // The producer's last step: every waiting receiver ends with ECANCELED. Idempotent.
+    void Close() noexcept {
+        pthread_mutex_lock(&mutex);
+        closed.store(true);
+        pthread_cond_broadcast(&cond);
+        pthread_mutex_unlock(&mutex);
+    }
+
+    // Whether Close was called. Read without the mutex; it only ever turns from false to true,
+    // and whoever sees it true also sees everything the producer did before closing.
+    bool IsClosed() const noexcept { return closed.load(); }
+
+private:
+    bool unlockFailing(int reason) noexcept {
+        pthread_mutex_unlock(&mutex);
+        errno = reason;
+        return false;
+    }
+
+    // The wall-clock instant `timeout` seconds from now (whole seconds truncated, the fraction
+    // in nanoseconds, a full second of nanoseconds carried). False when the seconds would not fit
+    // time_t (or the timeout is not finite).
+    static bool deadlineAfter(double timeout, timespec& deadline) noexcept {
+        timeval today{};
+        gettimeofday(&today, nullptr);
+        if (!std::isfinite(timeout)) {
+            return false;
+        }
+        const double whole = std::trunc(timeout);
+        // Room left in time_t after today's seconds and a possible carry. Compared as doubles:
+        // near the limit doubles are coarser than one second, but `whole` is an integral double
+        // strictly below the rounded room, so it is also below the exact room.
+        const double room = static_cast<double>(std::numeric_limits<time_t>::max() - today.tv_sec - 1);
+        if (whole >= room) {
+            return false;
+        }
+        long nanoseconds = static_cast<long>((timeout - whole) * 1e9) + static_cast<long>(today.tv_usec) * 1000L;
+        time_t seconds = static_cast<time_t>(whole) + today.tv_sec;
+        if (nanoseconds >= 1000000000L) {
+            seconds += 1;
+            nanoseconds -= 1000000000L;
+        }
+        deadline.tv_sec = seconds;
+        deadline.tv_nsec = nanoseconds;
+        return true;
+    }
+
+    std::atomic<bool> closed;
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    std::vector<T> data;
+};
+
+#endif
