@@ -1,20 +1,113 @@
+// The transformer interface and every transformer factory. Each factory checks its arguments in
+// a fixed order, reports only the first refusal, and copies the bytes it is given, so that later
+// changes to the caller's bytes never reach the transformer.
 #include "CommErrorRaise.h"
-#include "Pending.h"
+
+#include <chrono>
+#include <optional>
+#include <utility>
+
 SLKDataTransformer::~SLKDataTransformer() = default;
-SLPBlockDataTransformer::SLPBlockDataTransformer(Block) { SLK_PENDING(); }
-void SLPBlockDataTransformer::modifyData(SLKBytes&) noexcept { SLK_PENDING(); }
-SLPBlockDataTransformer::Block SLPBlockDataTransformer::blk() const { SLK_PENDING(); }
-void SLPBlockDataTransformer::setBlk(Block) { SLK_PENDING(); }
-SLPDataAggregatorTransformer::SLPDataAggregatorTransformer(const SLKBytes&, bool r) : _removeTerminator(r) { SLK_PENDING(); }
-void SLPDataAggregatorTransformer::modifyData(SLKBytes&) noexcept { SLK_PENDING(); }
-SLKBytes SLPDataAggregatorTransformer::buffer() const { SLK_PENDING(); }
-SLPEventGenerationTransformer::SLPEventGenerationTransformer(const SLKBytes&, Action, bool r) : _removeData(r) { SLK_PENDING(); }
-void SLPEventGenerationTransformer::modifyData(SLKBytes&) noexcept { SLK_PENDING(); }
-bool SLPEventGenerationTransformer::__modifyData(SLKBytes&) { SLK_PENDING(); }
-SLKDataTransformerRef createBlockTransformer(std::function<void(SLKBytes&)>, CommErrorRef*) noexcept { SLK_PENDING(); }
-SLKDataTransformerRef createPrependingTransformer(SLKData, CommErrorRef*) noexcept { SLK_PENDING(); }
-SLKDataTransformerRef createAppendingTransformer(SLKData, CommErrorRef*) noexcept { SLK_PENDING(); }
-SLKDataTransformerRef createAggregatingTransformer(SLKData, bool, CommErrorRef*) noexcept { SLK_PENDING(); }
-SLKDataTransformerRef createFilteringTransformer(SLKData, CommErrorRef*) noexcept { SLK_PENDING(); }
-SLKDataTransformerRef createEventGeneratorTransformer(SLKData, bool, std::function<void()>, CommErrorRef*) noexcept { SLK_PENDING(); }
-SLKDataTransformerRef createTimeTransformer(double, std::function<void()>, CommErrorRef*) noexcept { SLK_PENDING(); }
+
+namespace {
+
+bool isNullOrEmpty(const SLKData& bytes) { return !bytes || bytes->empty(); }
+
+// Seconds since the epoch on the calendar clock, which is what pauses are measured against.
+double wallClockNow() {
+    using Seconds = std::chrono::duration<double>;
+    return std::chrono::duration_cast<Seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// The callable of a time transformer. Copies of it share one reference time, so the transformer
+// keeps measuring from the same point whichever copy runs (blk() hands out copies).
+SLPBlockDataTransformer::Block makeTimingBlock(double timeout, std::function<void()> blk) {
+    auto reference = std::make_shared<std::optional<double>>();
+    return [reference, timeout, blk = std::move(blk)](SLKBytes&) {
+        const double now = wallClockNow();
+        if (!*reference)
+            *reference = now;
+        if (now - **reference >= timeout) {
+            // The call after this one starts a new measurement.
+            reference->reset();
+            blk();
+        } else {
+            // Also covers a clock set back: the measurement restarts from the new reading.
+            *reference = now;
+        }
+    };
+}
+
+} // namespace
+
+SLKDataTransformerRef createBlockTransformer(std::function<void(SLKBytes&)> blk, CommErrorRef* error) noexcept {
+    if (!blk) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "blk cannot be nil");
+        return nullptr;
+    }
+    return std::make_shared<SLPBlockDataTransformer>(std::move(blk));
+}
+
+SLKDataTransformerRef createPrependingTransformer(SLKData prepend, CommErrorRef* error) noexcept {
+    if (!prepend) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "prepend can not be nil");
+        return nullptr;
+    }
+    return std::make_shared<SLPBlockDataTransformer>([prefix = SLKBytes(*prepend)](SLKBytes& data) {
+        data.insert(data.begin(), prefix.begin(), prefix.end());
+    });
+}
+
+SLKDataTransformerRef createAppendingTransformer(SLKData data, CommErrorRef* error) noexcept {
+    if (!data) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "data can not be nil");
+        return nullptr;
+    }
+    return std::make_shared<SLPBlockDataTransformer>([suffix = SLKBytes(*data)](SLKBytes& block) {
+        block.insert(block.end(), suffix.begin(), suffix.end());
+    });
+}
+
+SLKDataTransformerRef createAggregatingTransformer(SLKData terminator, bool removeTerminator,
+                                                   CommErrorRef* error) noexcept {
+    if (isNullOrEmpty(terminator)) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "pattern cannot be nil, or empty");
+        return nullptr;
+    }
+    return std::make_shared<SLPDataAggregatorTransformer>(*terminator, removeTerminator);
+}
+
+SLKDataTransformerRef createFilteringTransformer(SLKData pattern, CommErrorRef* error) noexcept {
+    if (isNullOrEmpty(pattern)) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "pattern cannot be nil, or empty");
+        return nullptr;
+    }
+    return std::make_shared<SLPEventGenerationTransformer>(*pattern, SLPEventGenerationTransformer::Action(), true);
+}
+
+SLKDataTransformerRef createEventGeneratorTransformer(SLKData pattern, bool removeData, std::function<void()> action,
+                                                      CommErrorRef* error) noexcept {
+    if (isNullOrEmpty(pattern)) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "pattern cannot be nil, or empty");
+        return nullptr;
+    }
+    if (!action) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "blk cannot be nil");
+        return nullptr;
+    }
+    return std::make_shared<SLPEventGenerationTransformer>(*pattern, std::move(action), removeData);
+}
+
+SLKDataTransformerRef createTimeTransformer(double timeout, std::function<void()> blk, CommErrorRef* error) noexcept {
+    // Written as "not greater than zero" so that a NaN timeout, which could never trigger, is
+    // refused the same way.
+    if (!(timeout > 0.0)) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "timeout cannot be less than or equal to zero");
+        return nullptr;
+    }
+    if (!blk) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "blk cannot be nil");
+        return nullptr;
+    }
+    return std::make_shared<SLPBlockDataTransformer>(makeTimingBlock(timeout, std::move(blk)));
+}
