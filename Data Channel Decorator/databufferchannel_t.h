@@ -109,11 +109,14 @@ public:
     // Appends `count` elements as one block and wakes one waiting receiver; dropped once closed.
     void Send(const T* elements, std::size_t count) noexcept {
         pthread_mutex_lock(&mutex);
-        if (!closed.load()) {
+        const bool appended = !closed.load();
+        if (appended)
             data.insert(data.end(), elements, elements + count);
-            pthread_cond_signal(&cond);
-        }
         pthread_mutex_unlock(&mutex);
+        // Signalled after the unlock: the woken receiver finds the mutex free instead of waking
+        // only to sleep again on it (one wake-up per block instead of two).
+        if (appended)
+            pthread_cond_signal(&cond);
     }
 
     // The producer's last step: every waiting receiver ends with ECANCELED. Idempotent.
