@@ -1,0 +1,137 @@
+// Helpers shared by the test programs: the assertion every error record gets, byte text, and the
+// bookkeeping of threads and descriptors that the threaded tests need. Header-only, so that the
+// tests use it without a change to the support library.
+#ifndef SELKO_TEST_HELPERS_H
+#define SELKO_TEST_HELPERS_H
+
+#include <SelkoCommunication.h>
+
+#include "VirtualDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace selko::test {
+
+// Where each kind of error is raised: the location prefix its record must carry.
+inline const std::string kChannelSource = "Data Channel/SLKDataChannel.cpp:";
+inline const std::string kDescriptorSource = "Data Channel/DescriptorOperation.cpp:";
+inline const std::string kUARTSource = "Data Channel/SLPUARTChannel.cpp:";
+inline const std::string kDecoratorSource = "Data Channel Decorator/SLKDataChannelDecorator.cpp:";
+inline const std::string kActiveSource = "Data Channel Decorator/SLPActiveChannel.cpp:";
+inline const std::string kPassiveSource = "Data Channel Decorator/SLPPassiveChannel.cpp:";
+inline const std::string kTransformerSource = "Data Transformer/SLKDataTransformer.cpp:";
+
+using Strings = std::vector<std::string>;
+
+inline std::string text(const SLKData& data) { return data ? std::string(data->begin(), data->end()) : "<null>"; }
+inline SLKBytes toBytes(const std::string& text) { return SLKBytes(text.begin(), text.end()); }
+
+// The system's text for `number` followed by the number in parentheses, as the messages show it
+// ("Invalid argument (22)" with a blank between, "Invalid argument(22)" without).
+inline std::string errnoText(int number, const char* between = "") {
+    return std::string(std::strerror(number)) + between + "(" + std::to_string(number) + ")";
+}
+
+// A record the library never builds: put in a slot to see whether a call leaves it or replaces it,
+// or handed out by a scripted channel to see that a decorator passes it on unchanged.
+inline CommErrorRef foreignError(const std::string& domain = "earlier", int code = 99, const std::string& message = "") {
+    return std::make_shared<const CommError>(domain, code, CommError::InfoMap{{"ErrorMessage", message}});
+}
+
+// The record a failure of the library must leave: its domain, `code`, exactly `message`, a
+// location in the source file `source` names, and the three info entries.
+inline void expectError(const CommErrorRef& error, int code, const std::string& message, const std::string& source) {
+    ASSERT_NE(error, nullptr) << message;
+    EXPECT_EQ(error->domain(), SelkoCommunicationErrorDomain);
+    EXPECT_EQ(error->code(), code);
+    EXPECT_EQ(error->message(), message);
+    EXPECT_EQ(error->location().rfind(source, 0), 0u) << error->location();
+    EXPECT_EQ(error->userInfo().size(), 3u);
+}
+
+// ThreadSanitizer starts a helper thread of its own along with the first thread a program
+// creates: have that happen before a test takes a thread count.
+inline void warmUpThreads() {
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmedUp;
+}
+
+// A fixture for tests that start threads and open ports: by the end of each test every thread it
+// started has ended and every descriptor it opened is closed.
+class NothingLeftBehind : public ::testing::Test {
+protected:
+    void SetUp() override {
+        warmUpThreads();
+        _threadsBefore = threadCount();
+        _descriptorsBefore = openDescriptorCount();
+    }
+    void TearDown() override {
+        EXPECT_TRUE(eventually([&] { return threadCount() <= _threadsBefore; })) << "a thread was left running";
+        EXPECT_TRUE(eventually([&] { return openDescriptorCount() <= _descriptorsBefore; })) << "a descriptor was left open";
+    }
+
+private:
+    int _threadsBefore = 0;
+    int _descriptorsBefore = 0;
+};
+
+inline long currentThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+
+// Whether thread `tid` of this process waits in one of the system calls `numbers` right now.
+inline bool blockedIn(long tid, std::initializer_list<long> numbers) {
+    std::ifstream syscall("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    syscall >> number;
+    for (const long candidate : numbers) {
+        if (number == candidate)
+            return true;
+    }
+    return false;
+}
+// glibc may wait in pselect6 for a select.
+inline bool blockedInSelect(long tid) { return blockedIn(tid, {SYS_select, SYS_pselect6}); }
+// A mutex or condition-variable wait.
+inline bool blockedInFutex(long tid) { return blockedIn(tid, {SYS_futex}); }
+
+inline double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A UART channel on `device`, opened.
+inline SLKDataChannelRef openedUART(const VirtualDevice& device, const SLKOptions* options = nullptr) {
+    CommErrorRef error;
+    SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), options, &error);
+    EXPECT_TRUE(uart && uart->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
+    return uart;
+}
+
+// Reads until `count` bytes arrived, a read failed, or five seconds passed.
+inline std::string readAtLeast(SLKDataChannel& channel, std::size_t count) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        const SLKData bytes = channel.readWithTimeout(0.2);
+        if (!bytes)
+            break;
+        got += text(bytes);
+    }
+    return got;
+}
+
+} // namespace selko::test
+
+#endif
