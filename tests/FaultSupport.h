@@ -24,6 +24,11 @@
 
 namespace selko::test {
 
+// Seconds since `start` on the steady clock.
+inline double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Sanitizer builds run several times slower and keep shadow memory; volume-heavy scenarios scale
 // down there.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

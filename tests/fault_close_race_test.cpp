@@ -22,7 +22,7 @@ using selko::test::VirtualDevice;
 using selko::test::Watchdog;
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+using selko::test::secondsSince;
 
 struct ReadOutcome {
     SLKData bytes;

@@ -19,7 +19,7 @@ using selko::test::VirtualDevice;
 using selko::test::Watchdog;
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+using selko::test::secondsSince;
 
 void report(const char* key, double value) {
     ::testing::Test::RecordProperty(key, std::to_string(value));

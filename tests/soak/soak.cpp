@@ -10,8 +10,8 @@
 #include <SelkoCommunication.h>
 
 #include "SimulatedInstrument.h"
+#include "VirtualDevice.h"
 
-#include <dirent.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,21 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int countEntries(const char* directory) {
-    DIR* dir = ::opendir(directory);
-    if (dir == nullptr)
-        return -1;
-    int count = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    ::closedir(dir);
-    return count;
-}
-
-int openDescriptors() { return countEntries("/proc/self/fd"); }
-int runningThreads() { return countEntries("/proc/self/task"); }
+int openDescriptors() { return selko::test::openDescriptorCount(); }
+int runningThreads() { return selko::test::threadCount(); }
 
 std::string describe(const CommErrorRef& error) {
     if (!error)
