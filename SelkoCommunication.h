@@ -176,6 +176,7 @@ public:
     /// null when `url` is null. The options map is copied.
     static std::shared_ptr<SLPUARTChannel> initForURL(const char* url, const SLKOptions* options);
 
+    /// A closed channel; `options` are used as they are (initForURL merges the defaults).
     SLPUARTChannel(std::string url, SLKOptions options);
     /// Closes the descriptor if the channel is still open.
     ~SLPUARTChannel() override;
@@ -212,6 +213,7 @@ private:
 /// channel was closed. Everything else goes straight to the wrapped channel.
 class SELKO_API SLPPassiveChannel final : public SLKDataChannel {
 public:
+    /// Wraps `channel` (not null; createPassiveChannel checks).
     explicit SLPPassiveChannel(SLKDataChannelRef channel);
     bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     bool close(CommErrorRef* error = nullptr) noexcept override;
@@ -241,12 +243,24 @@ public:
     static std::shared_ptr<SLPActiveChannel> initWithChannel(SLKDataChannelRef channel, bool bufferData,
                                                              ThreadLauncher launcher);
 
+    /// Opens the wrapped channel and starts a read loop. Code 1 when open; the wrapped channel's
+    /// errors; code 4 "Error starting the read thread - ..." when no thread can be started.
+    /// Returns whether the wrapped channel is open afterwards.
     bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Closes the wrapped channel; the loop ends at its next read (within about 1/30 s). Code 2
+    /// "Device Already Closed" when not open, or code 2 with the stopped loop's own message.
     bool close(CommErrorRef* error = nullptr) noexcept override;
+    /// The wrapped channel is open and the current read loop runs.
     bool isOpened() noexcept override;
+    /// Everything buffered since the previous read, waiting up to `timeout` for the first bytes.
+    /// Code 6 (null variant), 2 when not open, 3 for an invalid timeout, 5 "read failed with
+    /// error %s (%d)" (e.g. the loop stopped while waiting: ECANCELED); when the loop stopped, the
+    /// error it recorded (possibly none).
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Writes through to the wrapped channel. Code 6 (null variant), 2 when not open.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
 
+    /// Construction goes through initWithChannel (the loop needs a shared owner).
     struct PrivateTag {
         explicit PrivateTag() = default;
     };
@@ -278,6 +292,7 @@ private:
 /// messages at a delimiter.
 class SELKO_API SLPEchoRemovalChannel final : public SLKDataChannel {
 public:
+    /// Wraps `channel` with a copy of `delimiter` (neither empty; createEchoRemovalChannel checks).
     SLPEchoRemovalChannel(SLKDataChannelRef channel, const SLKBytes& delimiter);
     bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     bool close(CommErrorRef* error = nullptr) noexcept override;
@@ -348,6 +363,7 @@ public:
     using Block = std::function<void(SLKBytes&)>;
     /// `blk` must not be empty.
     explicit SLPBlockDataTransformer(Block blk);
+    /// Runs the stored callable on `data`.
     void modifyData(SLKBytes& data) noexcept override;
     /// The stored callable (atomic with respect to setBlk).
     Block blk() const;
@@ -361,7 +377,9 @@ private:
 /// Collects blocks and releases one terminator-ended message per call.
 class SELKO_API SLPDataAggregatorTransformer final : public SLKDataTransformer {
 public:
+    /// `terminator` must not be empty (createAggregatingTransformer checks).
     SLPDataAggregatorTransformer(const SLKBytes& terminator, bool removeTerminator);
+    /// Appends `data` to the buffer and leaves in it the next complete message, or nothing.
     void modifyData(SLKBytes& data) noexcept override;
     bool removeTerminator() const noexcept { return _removeTerminator; }
     /// Bytes received and not yet released, oldest first.
@@ -380,7 +398,10 @@ private:
 class SELKO_API SLPEventGenerationTransformer final : public SLKDataTransformer {
 public:
     using Action = std::function<void()>;
+    /// `pattern` must not be empty; an empty `action` calls nothing.
     SLPEventGenerationTransformer(const SLKBytes& pattern, Action action, bool removeData);
+    /// Passes the stream on, holding back a possible start of the pattern, calling the action
+    /// once per occurrence (and deleting it when removeData).
     void modifyData(SLKBytes& data) noexcept override;
     bool removeData() const noexcept { return _removeData; }
     const Action& action() const noexcept { return _action; }
