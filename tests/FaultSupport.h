@@ -134,25 +134,6 @@ inline std::string patternBytes(std::uint64_t from, std::size_t count) {
     return bytes;
 }
 
-// Forwards everything to the channel beneath and counts the reads made through it.
-class CountingChannel : public SLKDataChannel {
-public:
-    explicit CountingChannel(SLKDataChannelRef inner) : _inner(std::move(inner)) {}
-    bool openWithTimeout(double timeout, CommErrorRef* error) override { return _inner->openWithTimeout(timeout, error); }
-    bool close(CommErrorRef* error) override { return _inner->close(error); }
-    bool isOpened() override { return _inner->isOpened(); }
-    SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
-        ++reads;
-        return _inner->readWithTimeout(timeout, error);
-    }
-    bool write(const SLKData& data, CommErrorRef* error) override { return _inner->write(data, error); }
-
-    std::atomic<long> reads{0};
-
-private:
-    const SLKDataChannelRef _inner;
-};
-
 inline SLKData bytesOf(const std::string& text) { return SLKDataWithBytes(text.data(), text.size()); }
 
 inline std::string textOf(const SLKData& data) {

@@ -3,6 +3,7 @@
 // be pinned down (reads held at a gate, failing thread starts).
 #include <SelkoCommunication.h>
 
+#include "CountingChannel.h"
 #include "ScriptedChannel.h"
 #include "TestHelpers.h"
 #include "VirtualDevice.h"
@@ -132,36 +133,7 @@ TEST(BufferChannel, CloseWakesEveryReceiverAndDeliversNothingMore) {
 // Channels under the active channel
 // ---------------------------------------------------------------------------------------------
 
-// Forwards to another channel and counts the reads that started and the bytes they returned.
-class CountingChannel : public SLKDataChannel {
-public:
-    explicit CountingChannel(SLKDataChannelRef inner) : _inner(std::move(inner)) {}
-    bool openWithTimeout(double timeout, CommErrorRef* error) override { return _inner->openWithTimeout(timeout, error); }
-    bool close(CommErrorRef* error) override { return _inner->close(error); }
-    bool isOpened() override { return _inner->isOpened(); }
-    SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
-        ++_reads;
-        SLKData bytes = _inner->readWithTimeout(timeout, error);
-        if (bytes)
-            _bytes += static_cast<long>(bytes->size());
-        return bytes;
-    }
-    bool write(const SLKData& data, CommErrorRef* error) override { return _inner->write(data, error); }
-    long bytes() const { return _bytes.load(); }
-
-    // Waits until the loop has read `total` bytes and handed them to the buffer: a read started
-    // after the one that returned the last of them.
-    void awaitBuffered(long total) const {
-        ASSERT_TRUE(eventually([&] { return bytes() >= total; }));
-        const int seen = _reads.load();
-        ASSERT_TRUE(eventually([&] { return _reads.load() > seen; }));
-    }
-
-private:
-    SLKDataChannelRef _inner;
-    std::atomic<int> _reads{0};
-    std::atomic<long> _bytes{0};
-};
+using selko::test::CountingChannel;
 
 // A scripted channel whose reads queue at a gate: read number n (from 0) goes on only once the
 // test allowed more than n reads (or after ten seconds, so nothing hangs).

@@ -3,6 +3,7 @@
 // "readable, zero bytes" at once, forever: nothing fails, so the layers above see an endless run
 // of empty reads. These tests pin down what each layer reports then, that nothing hangs or
 // crashes, and measure what the endless empty reads cost.
+#include "CountingChannel.h"
 #include "FaultSupport.h"
 #include "VirtualDevice.h"
 
@@ -92,12 +93,12 @@ TEST(HangUp, ActiveLoopKeepsSpinningOnAHungUpLineUntilClosed) {
         // What the endless empty reads cost: process CPU over one second of wall time, with
         // nothing else running but the loop.
         const double cpuBefore = selko::test::processCpuSeconds();
-        const long readsBefore = counted->reads;
+        const long readsBefore = counted->reads();
         const auto wallStart = Clock::now();
         std::this_thread::sleep_for(1s);
         const double wall = secondsSince(wallStart);
         report("active_loop_cpu_seconds_per_second_after_hang_up", (selko::test::processCpuSeconds() - cpuBefore) / wall);
-        report("active_loop_reads_per_second_after_hang_up", static_cast<double>(counted->reads - readsBefore) / wall);
+        report("active_loop_reads_per_second_after_hang_up", static_cast<double>(counted->reads() - readsBefore) / wall);
 
         EXPECT_TRUE(active->isOpened()) << "nothing failed, so the active channel still counts as open";
         const bool noticedHangUp = foreverReader.wait_for(0s) == std::future_status::ready;
