@@ -129,6 +129,10 @@ SELKO_API extern const char* const SELKO_COMMUNICATION_UART_MODE;
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_BAUD;
 /// Options key: request exclusive use of the port (TIOCEXCL), a flag. Default true.
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK;
+/// Options key: flow control, a string: "none" (default), "rts/cts" or "xon/xoff".
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_FLOW_CONTROL;
+/// Options key: ask the driver for low-latency delivery, a flag. Default false.
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_LOW_LATENCY;
 
 /// Bytes of a zero-terminated text, without the terminator (null text: empty bytes). Never null.
 SELKO_API SLKData SLKDataWithString(const char* text) noexcept;
@@ -155,10 +159,63 @@ public:
     virtual SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) = 0;
     /// Hands all of `data` to the layer below; false on failure.
     virtual bool write(const SLKData& data, CommErrorRef* error = nullptr) = 0;
+    /// The channel this one wraps; null for a channel that wraps none (the default).
+    virtual std::shared_ptr<SLKDataChannel> nextLayer();
 };
 
 /// Shared channel reference.
 using SLKDataChannelRef = std::shared_ptr<SLKDataChannel>;
+
+/// The modem status lines of a serial port.
+struct SLKModemLines {
+    bool cts = false, dsr = false, dcd = false, ri = false;
+};
+/// Which of a port's queues a call means.
+enum class SLKQueue { Input, Output, Both };
+
+/// Line control of a serial port. Every call fails with code 2 "Cannot communicate with closed
+/// devices" on a closed port, code 3 for a bad argument and code 4 with the system's error text
+/// when the port refuses the request.
+class SELKO_API SLKSerialPort {
+public:
+    virtual ~SLKSerialPort();
+    /// Raises (true) or lowers the DTR line.
+    virtual bool setDTR(bool on, CommErrorRef* error = nullptr) = 0;
+    /// Raises (true) or lowers the RTS line.
+    virtual bool setRTS(bool on, CommErrorRef* error = nullptr) = 0;
+    /// Reads the CTS, DSR, DCD and RI lines into `*lines`.
+    virtual bool modemLines(SLKModemLines* lines, CommErrorRef* error = nullptr) = 0;
+    /// Sends a break of `seconds` (0: the system's default length).
+    virtual bool sendBreak(double seconds, CommErrorRef* error = nullptr) = 0;
+    /// Drops unread input, unsent output, or both.
+    virtual bool discard(SLKQueue queue, CommErrorRef* error = nullptr) = 0;
+    /// Waits until everything written has left the port; code 4 when `timeout` runs out first.
+    virtual bool drain(double timeout, CommErrorRef* error = nullptr) = 0;
+    /// The number of bytes waiting in the input or output queue.
+    virtual bool queued(SLKQueue queue, long long* bytes, CommErrorRef* error = nullptr) = 0;
+};
+
+/// The serial port at the bottom of `channel`'s stack, found by following nextLayer(). Null with
+/// code 3 "channel cannot be nil" for a null channel, and code 6 when the bottom channel has no
+/// line control (the message names its kind).
+SELKO_API std::shared_ptr<SLKSerialPort> SLKSerialPortOf(SLKDataChannelRef channel, CommErrorRef* error = nullptr);
+
+/// The direction of a block shown to a tap.
+enum class SLKDirection { Read, Write };
+
+/// What is known about one serial port of this machine.
+struct SLKPortInfo {
+    std::string path;                 ///< /dev/ttyUSB0
+    std::vector<std::string> links;   ///< stable names: /dev/serial/by-id/..., /dev/serial/by-path/...
+    std::string transport;            ///< "usb", "native", "bluetooth", "pci", "platform", "virtual"
+    std::string driver;               ///< ftdi_sio, cp210x, cdc_acm, serial8250, ...
+    std::string description;          ///< one human line: product, else driver and path
+    int usbVendorId = -1, usbProductId = -1, usbInterface = -1;
+    std::string usbManufacturer, usbProduct, usbSerialNumber, usbLocation;   ///< location: "1-1.4"
+};
+
+/// The serial ports of this machine, sorted by path.
+SELKO_API std::vector<SLKPortInfo> selko_listPorts(CommErrorRef* error = nullptr);
 
 template <class T> class databufferchannel_t;
 
@@ -223,6 +280,7 @@ public:
     /// error passed on unchanged.
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+    SLKDataChannelRef nextLayer() override;
 
 private:
     SLKDataChannelRef _channel;
@@ -259,6 +317,7 @@ public:
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// Writes through to the wrapped channel. Code 6 (null variant), 2 when not open.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+    SLKDataChannelRef nextLayer() override;
 
     /// Construction goes through initWithChannel (the loop needs a shared owner).
     struct PrivateTag {
@@ -301,6 +360,7 @@ public:
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// Writes through, then records the data as pending echoes. Never raises an error of its own.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+    SLKDataChannelRef nextLayer() override;
 
 private:
     // Releases the bytes of matched echoes from the front of _writeBuffer (amortised).
@@ -350,6 +410,7 @@ public:
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// Null data: false, slot untouched, nothing written.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+    SLKDataChannelRef nextLayer() override;
 
 private:
     SLKDataChannelRef _channel;
@@ -440,6 +501,16 @@ extern "C" {
 /// on the stop bits).
 SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions* options,
                                               CommErrorRef* error = nullptr) noexcept;
+/// Any kind of port by URL: "uart:///dev/ttyX" (as createUARTChannel), "tcp://host:port" (a raw
+/// TCP port) or "rfc2217://host:port" (a remote serial port with line control). Code 3
+/// "Provided url %@ not valid" for any other scheme, a missing port or a port out of range.
+SELKO_API SLKDataChannelRef createChannelForURL(const char* url, const SLKOptions* options,
+                                                CommErrorRef* error = nullptr) noexcept;
+/// Shows every block read (after the wrapped read) or written (before the wrapped write) to
+/// `tap`, then passes it on unchanged. Code 3 "channel cannot be nil", then "tap cannot be nil".
+SELKO_API SLKDataChannelRef createTapChannel(SLKDataChannelRef channel,
+                                             std::function<void(SLKDirection, const SLKBytes&)> tap,
+                                             CommErrorRef* error = nullptr) noexcept;
 /// Sliced reader over `channel`. Code 3 "channel cannot be nil".
 SELKO_API SLKDataChannelRef createPassiveChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
 /// Background reader over `channel`. Code 3 "channel cannot be nil".

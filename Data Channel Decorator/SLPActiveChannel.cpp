@@ -180,6 +180,8 @@ bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
     return false;
 }
 
+SLKDataChannelRef SLPActiveChannel::nextLayer() { return _commChannel; }
+
 bool SLPActiveChannel::isOpened() noexcept {
     std::lock_guard<std::mutex> guard(_stateLock);
     return isOpen_unsafe();

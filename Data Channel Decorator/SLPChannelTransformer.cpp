@@ -36,6 +36,8 @@ bool SLPChannelTransformer::close(CommErrorRef* error) noexcept { return _channe
 
 bool SLPChannelTransformer::isOpened() noexcept { return _channel->isOpened(); }
 
+SLKDataChannelRef SLPChannelTransformer::nextLayer() { return _channel; }
+
 SLKData SLPChannelTransformer::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
     SLKData received = _channel->readWithTimeout(timeout, error);
     if (!received)

@@ -72,6 +72,8 @@ bool SLPEchoRemovalChannel::close(CommErrorRef* error) noexcept { return _channe
 
 bool SLPEchoRemovalChannel::isOpened() noexcept { return _channel->isOpened(); }
 
+SLKDataChannelRef SLPEchoRemovalChannel::nextLayer() { return _channel; }
+
 bool SLPEchoRemovalChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
     // Recorded only once the wrapped channel took the bytes: a rejected write never becomes an
     // expected echo.

@@ -24,6 +24,8 @@ bool SLPPassiveChannel::close(CommErrorRef* error) noexcept { return _channel->c
 
 bool SLPPassiveChannel::isOpened() noexcept { return _channel->isOpened(); }
 
+SLKDataChannelRef SLPPassiveChannel::nextLayer() { return _channel; }
+
 bool SLPPassiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
     return _channel->write(data, error);
 }

@@ -17,9 +17,13 @@ const char* const SelkoCommunicationErrorDomain = "org.selko.selko-communication
 const char* const SELKO_COMMUNICATION_UART_MODE = "org.selko.uart-mode";
 const char* const SELKO_COMMUNICATION_UART_BAUD = "org.selko.uart-baud";
 const char* const SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK = "org.selko.uart-exclusive-lock";
+const char* const SELKO_COMMUNICATION_UART_FLOW_CONTROL = "org.selko.uart-flow-control";
+const char* const SELKO_COMMUNICATION_UART_LOW_LATENCY = "org.selko.uart-low-latency";
 }
 
 SLKDataChannel::~SLKDataChannel() = default;
+
+SLKDataChannelRef SLKDataChannel::nextLayer() { return nullptr; }
 
 SLKData SLKDataWithBytes(const void* bytes, std::size_t length) noexcept {
     if (bytes == nullptr || length == 0)
