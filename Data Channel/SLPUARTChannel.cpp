@@ -2,6 +2,7 @@
 #include "CommErrorRaise.h"
 #include "DescriptorRead.h"
 #include "SLKArbitraryLineSpeed.h"
+#include "SLPUARTDescriptor.h"
 #include "SLKUARTURL.h"
 
 #include <fcntl.h>
@@ -19,24 +20,6 @@
 // ---------------------------------------------------------------------------------------------
 // The descriptor
 // ---------------------------------------------------------------------------------------------
-
-// One open port. Every user (the channel while open, every read and write while it runs) holds a
-// reference; the system close happens when the last one lets go, so a running system call never
-// sees its descriptor closed and the number cannot be reused under it.
-struct SLPUARTChannel::Descriptor {
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    const int fd;
-    // Raised when the channel gives the descriptor up (close, failed read, destruction): a read
-    // that was waiting on it then takes nothing more from the port.
-    std::atomic<bool> abandoned{false};
-};
 
 namespace {
 
