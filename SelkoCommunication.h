@@ -13,8 +13,10 @@
 //
 // Error reporting is the same everywhere: a fallible call returns false (or null) and, when the
 // caller passed an error slot, stores a CommError in it. A successful call leaves the slot as it
-// was. Nothing in the library throws; callables handed to the library must not throw either (an
-// exception escaping one ends the process).
+// was. Nothing in the library throws. An exception thrown by your own channel, transformer or
+// callable is caught by the decorator above it, which fails the call (open, close and write
+// with code 4, read with code 5, "Unexpected exception: <what()>"); one thrown by a callable on
+// a thread of selko_detachNewThreadWithBlock ends that callable only.
 //
 // Timeouts are seconds as a double: SELKO_COMMUNICATION_TIME_FOREVER (-1.0) waits without limit,
 // SELKO_COMMUNICATION_TIME_NOW (0.0) does not wait; other negative values are invalid.
@@ -219,10 +221,13 @@ SELKO_API std::vector<SLKPortInfo> selko_listPorts(CommErrorRef* error = nullptr
 
 template <class T> class databufferchannel_t;
 
-/// A serial port addressed by a "uart" URL. No lock; open, close, read and write may come from
-/// different threads (a background reader reads while callers write or close): the descriptor is
-/// held by every call that uses it, so it is never closed under a running system call and its
-/// number is never reused while one runs.
+/// A serial port addressed by a "uart" URL. Open, close, read and write may come from different
+/// threads (a background reader reads while callers write or close). A close wakes a read that
+/// waits (it fails with code 2 and takes no byte), waits for the calls in flight to leave, and
+/// returns with the descriptor closed and exclusive use released. A write held back by flow
+/// control delays a close by at most about half a second: its unsent bytes are then discarded
+/// and, if it is still in the kernel, the port is released under it (the write fails, code 4).
+/// A read of a hung-up port fails with code 5 "Device disconnected" and closes the channel.
 class SELKO_API SLPUARTChannel final : public SLKDataChannel {
 public:
     /// True exactly when `url` is not null and its scheme (the text before the first ':') is "uart".
@@ -244,10 +249,12 @@ public:
     /// Closes the descriptor. Code 2 "Device Already Closed" when not open.
     bool close(CommErrorRef* error = nullptr) noexcept override;
     bool isOpened() noexcept override;
-    /// Code 2 when not open, code 3 for an invalid timeout (negative other than -1.0, or NaN),
-    /// code 5 when the wait or read fails (the channel then closes itself).
+    /// Code 2 when not open or closed while waiting, code 3 for an invalid timeout (negative other
+    /// than -1.0, or NaN), code 5 when the wait or read fails or the port hung up ("Device
+    /// disconnected"; the channel then closes itself). Works whatever the descriptor's number.
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    /// One write system call; code 2 when not open, code 4 unless every byte was taken.
+    /// One write system call; code 2 when not open, code 4 unless every byte was taken. Null data
+    /// is refused (false) without a record, as at every layer; empty data is a success.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
 
     /// The URL given at construction.

@@ -116,6 +116,8 @@ TEST(CloseUnderAReader, PassiveForeverReaderOverUARTLeavesTheNextSessionsBytesAl
 // `silentOpenFailures`: an open may also return false without an error. The active channel
 // answers an open with the wrapped channel's state, asked after its lock is released, so an open
 // that succeeded and was closed at once by another thread reports false with nothing to say.
+const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
+
 void storm(const SLKDataChannelRef& channel, int threads, int rounds, std::set<int> allowedOpenCodes,
            bool silentOpenFailures) {
     std::atomic<int> unexpected{0};
@@ -190,7 +192,9 @@ TEST(OpenCloseStorm, OneUARTChannelFromSeveralThreadsLeaksNothing) {
     device.startResponder(false);   // drains what the storm writes
     const int descriptorsBefore = selko::test::openDescriptorCount();
     {
-        const SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), nullptr);
+        // Shared use: with exclusive use an ordinary user's overlapping opens of the node fail
+        // with EBUSY before the channel can refuse them itself.
+        const SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), &kShared);
         storm(uart, 4, 300, {SLKErrorAlreadyOpened}, false);
         EXPECT_FALSE(uart->isOpened());
     }
@@ -205,7 +209,7 @@ TEST(OpenCloseStorm, OneActiveChannelFromSeveralThreadsLeaksNothing) {
     const int descriptorsBefore = selko::test::openDescriptorCount();
     const int threadsBefore = selko::test::threadCount();
     {
-        const SLKDataChannelRef active = createActiveChannel(createUARTChannel(device.url().c_str(), nullptr));
+        const SLKDataChannelRef active = createActiveChannel(createUARTChannel(device.url().c_str(), &kShared));
         storm(active, 4, 150, {SLKErrorAlreadyOpened}, true);
         EXPECT_FALSE(active->isOpened());
     }

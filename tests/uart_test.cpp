@@ -70,8 +70,10 @@ struct OpenAttempt {
     OpenAttempt(const std::string& url, const SLKOptions& opts)
         : result(openPortWithError__no_cleanup(&descriptor, url.c_str(), opts, &error)) {}
     ~OpenAttempt() {
-        if (descriptor >= 0)
+        if (descriptor >= 0) {
+            ::ioctl(descriptor, TIOCNXCL);   // the caller's part of the cleanup
             ::close(descriptor);
+        }
     }
 };
 
@@ -171,23 +173,24 @@ TEST(OpenPort, ConfiguresTheLineRawWithTheDefaults) {
     start.c_cflag |= HUPCL | CRTSCTS | CLOCAL;
     ASSERT_EQ(::tcsetattr(device.slaveFd(), TCSANOW, &start), 0);
 
-    OpenAttempt open(device.url(), options());
-    ASSERT_TRUE(open.result) << (open.error ? open.error->message() : "");
-    ASSERT_GE(open.descriptor, 0);
-    EXPECT_EQ(open.error, nullptr);
-    EXPECT_FALSE(::fcntl(open.descriptor, F_GETFL) & O_NONBLOCK);
-    const termios line = portSettings(device);
-    EXPECT_EQ(line.c_iflag, 0u);
-    EXPECT_EQ(line.c_oflag, 0u);
-    EXPECT_EQ(line.c_lflag, 0u);
-    EXPECT_EQ(line.c_cflag & (CREAD | CLOCAL | HUPCL | CRTSCTS), tcflag_t(CREAD | CLOCAL));
-    EXPECT_EQ(line.c_cc[VMIN], 1);
-    EXPECT_EQ(line.c_cc[VTIME], 1);
-    // The speed bits survive the reduction of the control flags.
-    EXPECT_EQ(::cfgetospeed(&line), speed_t(B115200));
-    EXPECT_EQ(::cfgetispeed(&line), speed_t(B115200));
-    // The device's own slave descriptor keeps the tty alive, so the flag outlives our close.
-    EXPECT_EQ(exclusiveFlag(device), 1);
+    {   // released before the next attempts, which exclusive use would refuse
+        OpenAttempt open(device.url(), options());
+        ASSERT_TRUE(open.result) << (open.error ? open.error->message() : "");
+        ASSERT_GE(open.descriptor, 0);
+        EXPECT_EQ(open.error, nullptr);
+        EXPECT_FALSE(::fcntl(open.descriptor, F_GETFL) & O_NONBLOCK);
+        const termios line = portSettings(device);
+        EXPECT_EQ(line.c_iflag, 0u);
+        EXPECT_EQ(line.c_oflag, 0u);
+        EXPECT_EQ(line.c_lflag, 0u);
+        EXPECT_EQ(line.c_cflag & (CREAD | CLOCAL | HUPCL | CRTSCTS), tcflag_t(CREAD | CLOCAL));
+        EXPECT_EQ(line.c_cc[VMIN], 1);
+        EXPECT_EQ(line.c_cc[VTIME], 1);
+        // The speed bits survive the reduction of the control flags.
+        EXPECT_EQ(::cfgetospeed(&line), speed_t(B115200));
+        EXPECT_EQ(::cfgetispeed(&line), speed_t(B115200));
+        EXPECT_EQ(exclusiveFlag(device), 1);
+    }
 
     // "localhost" and authority-less URLs name the same device; trailing mode characters are
     // ignored; the path is percent-decoded (the undecoded name does not exist).
