@@ -425,6 +425,11 @@ bool SLPUARTChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
     errno = 0;
     const ssize_t written = ::write(handle->fd, data->data(), data->size());
     const int failure = errno;
+    if (handle->releasedUnderCalls()) {
+        // Closed under this write, which may have gone to the placeholder: not a success.
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
+    }
     if (written < 0 || static_cast<std::size_t>(written) != data->size()) {
         SLK_RAISE(error, SLKErrorPortSystem, "Failed to write message with error = %s", std::strerror(failure));
         return false;

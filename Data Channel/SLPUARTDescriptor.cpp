@@ -58,11 +58,6 @@ SLPUARTChannel::Descriptor::Use::~Use() {
         _descriptor->_left.notify_all();
 }
 
-bool SLPUARTChannel::Descriptor::isClosed() noexcept {
-    std::lock_guard<std::mutex> guard(_mutex);
-    return _closed;
-}
-
 SLPUARTChannel::Descriptor::Wait SLPUARTChannel::Descriptor::waitReadable(double timeout) noexcept {
     const bool unlimited = timeout == SELKO_COMMUNICATION_TIME_FOREVER || timeout > kLongestTimedWait;
     const bool now = timeout == SELKO_COMMUNICATION_TIME_NOW;
@@ -124,6 +119,7 @@ bool SLPUARTChannel::Descriptor::close() noexcept {
     // A call is still inside the kernel with this number. Pointing the number at /dev/null
     // releases the port now, while the number stays ours (never reused under that call) until
     // the descriptor's last holder closes it.
+    _releasedUnderCalls.store(true);
     const int placeholder = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (placeholder >= 0) {
         ::dup3(placeholder, fd, O_CLOEXEC);
@@ -136,7 +132,10 @@ SLPUARTChannel::Descriptor::Outcome SLPUARTChannel::Descriptor::read(double time
     const Use inFlight(*this);
     if (!inFlight)
         return Outcome::Closed;
-    switch (waitReadable(timeout)) {
+    const Wait waited = waitReadable(timeout);
+    if (_releasedUnderCalls.load())
+        return Outcome::Closed;
+    switch (waited) {
     case Wait::Closed: return Outcome::Closed;
     case Wait::TimedOut: bytes = std::make_shared<const SLKBytes>(); return Outcome::Bytes;
     case Wait::Failed: failure = errno; return Outcome::Failed;
@@ -149,6 +148,8 @@ SLPUARTChannel::Descriptor::Outcome SLPUARTChannel::Descriptor::read(double time
     // Zero-filled, then handed over as the result without a copy.
     auto buffer = std::make_shared<SLKBytes>(size);
     const ssize_t count = ::read(fd, buffer->data(), size);
+    if (_releasedUnderCalls.load())
+        return Outcome::Closed;
     if (count < 0) {
         failure = errno;
         if (failure == EINTR || failure == EAGAIN) {

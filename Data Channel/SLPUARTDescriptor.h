@@ -11,6 +11,7 @@
 
 #include "SelkoCommunication.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -59,7 +60,8 @@ struct SLPUARTChannel::Descriptor {
     // stays ours until the last holder lets go. False when the port was already closed.
     bool close() noexcept;
 
-    bool isClosed() noexcept;
+    // Whether close released the port under calls that had not left (see close()).
+    bool releasedUnderCalls() const noexcept { return _releasedUnderCalls.load(); }
 
     const int fd;
 
@@ -70,6 +72,10 @@ private:
     int _inFlight = 0;
     bool _closed = false;
     bool _fdClosed = false;
+    // Set just before the number is pointed at /dev/null under a call that did not leave in time
+    // (perhaps only descheduled, not blocked): whatever that call's system calls returned then is
+    // taken as "closed".
+    std::atomic<bool> _releasedUnderCalls{false};
 };
 
 #endif
