@@ -129,9 +129,11 @@ SELKO_API extern const char* const SELKO_COMMUNICATION_UART_MODE;
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_BAUD;
 /// Options key: request exclusive use of the port (TIOCEXCL), a flag. Default true.
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK;
-/// Options key: flow control, a string: "none" (default), "rts/cts" or "xon/xoff".
+/// Options key: flow control, a string: "none" (default), "rts/cts" (CRTSCTS) or "xon/xoff"
+/// (IXON and IXOFF with DC1/DC3 as start and stop characters).
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_FLOW_CONTROL;
-/// Options key: ask the driver for low-latency delivery, a flag. Default false.
+/// Options key: ask the driver for low-latency delivery (ASYNC_LOW_LATENCY), a flag. Default
+/// false. A driver that has no such setting (a pseudo-terminal, many USB adapters) is left as it is.
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_LOW_LATENCY;
 
 /// Bytes of a zero-terminated text, without the terminator (null text: empty bytes). Never null.
@@ -223,11 +225,12 @@ template <class T> class databufferchannel_t;
 /// different threads (a background reader reads while callers write or close): the descriptor is
 /// held by every call that uses it, so it is never closed under a running system call and its
 /// number is never reused while one runs.
-class SELKO_API SLPUARTChannel final : public SLKDataChannel {
+class SELKO_API SLPUARTChannel final : public SLKDataChannel, public SLKSerialPort {
 public:
     /// True exactly when `url` is not null and its scheme (the text before the first ':') is "uart".
     static bool checkURL(const char* url);
-    /// A new map with the defaults: mode "8N1", baud 115200, exclusive lock true.
+    /// A new map with the defaults: mode "8N1", baud 115200, exclusive lock true, flow control
+    /// "none", low latency false.
     static SLKOptions defaultConfig();
     /// A closed channel for `url` with the defaults overlaid by `options` (null: defaults only);
     /// null when `url` is null. The options map is copied.
@@ -249,6 +252,27 @@ public:
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// One write system call; code 2 when not open, code 4 unless every byte was taken.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+    // Line control. Code 2 when not open, code 4 "Error <doing what> on <device> - <system
+    // text>(<errno>)." when the port refuses (a pseudo-terminal has no modem lines: ENOTTY).
+    /// Raises or lowers DTR (TIOCMBIS/TIOCMBIC).
+    bool setDTR(bool on, CommErrorRef* error = nullptr) noexcept override;
+    /// Raises or lowers RTS (TIOCMBIS/TIOCMBIC); with "rts/cts" flow control the driver may take it back.
+    bool setRTS(bool on, CommErrorRef* error = nullptr) noexcept override;
+    /// CTS, DSR, DCD and RI (TIOCMGET). Code 3 "lines cannot be nil" for a null pointer.
+    bool modemLines(SLKModemLines* lines, CommErrorRef* error = nullptr) noexcept override;
+    /// A break of `seconds`, 0 for the system's default (0.25 to 0.5 s); returns when it ended.
+    /// Code 3 for a negative, infinite or NaN length.
+    bool sendBreak(double seconds, CommErrorRef* error = nullptr) noexcept override;
+    /// Drops bytes received and not read (Input), written and not sent (Output), or both (tcflush).
+    bool discard(SLKQueue queue, CommErrorRef* error = nullptr) noexcept override;
+    /// Waits, checking every few milliseconds, until the output queue is empty; code 4 with
+    /// ETIMEDOUT's text when `timeout` runs out, code 2 when the channel is closed meanwhile,
+    /// code 3 for an invalid timeout. FOREVER waits without limit; 0 checks once.
+    bool drain(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Bytes received and not read (FIONREAD), written and not sent (TIOCOUTQ), or their sum.
+    /// Code 3 "bytes cannot be nil" for a null pointer.
+    bool queued(SLKQueue queue, long long* bytes, CommErrorRef* error = nullptr) noexcept override;
 
     /// The URL given at construction.
     const std::string& url() const noexcept { return _url; }
