@@ -517,12 +517,16 @@ extern "C" {
 /// A URL with a host other than "" or "localhost", a query, a fragment, or a bad percent escape
 /// (not two hex digits, or %00) is accepted here, but opening it fails with code 4 "Error opening
 /// serial port <url> - ..." (EINVAL) and opens nothing. The options are merged over the defaults
-/// and copied. An option of the wrong type makes openWithTimeout fail with code 3 at the point it
-/// is read, after the device was opened (and closed again): exclusive lock not a flag ("Invalid
-/// exclusive lock (Use true or false)"); baud not an integer in 1..4294967295 ("Invalid baud rate
-/// (Use a positive integer)"); mode not a string (taken as "") or shorter than three characters
-/// (the missing characters are invalid: "" and "9N1" fail on the size, "8" on the parity, "8N"
-/// on the stop bits).
+/// and copied. Flow control and low latency are checked before the device is opened: a bad value
+/// fails openWithTimeout with code 3 ("Invalid flow control (Use none, rts/cts, or xon/xoff)",
+/// "Invalid low latency (Use true or false)") and the device is never touched. Any other option
+/// of the wrong type fails it with code 3 at the point it is read, after the device was opened
+/// (and closed again): exclusive lock not a flag ("Invalid exclusive lock (Use true or false)");
+/// baud not an integer in 1..4294967295 ("Invalid baud rate (Use a positive integer)"); mode not
+/// a string (taken as "") or shorter than three characters (the missing characters are invalid:
+/// "" and "9N1" fail on the size, "8" on the parity, "8N" on the stop bits). Every baud rate is
+/// applied (one without a B-constant through termios2) and read back: a port that runs more than
+/// 2% off fails with code 4 "Error setting baud rate <rate> on <device> - the port runs at <rate>.".
 SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions* options,
                                               CommErrorRef* error = nullptr) noexcept;
 /// Any kind of port by URL: "uart:///dev/ttyX" (as createUARTChannel), "tcp://host:port" (a raw
@@ -586,7 +590,8 @@ SELKO_API std::int64_t read_with_retry(int fd, void* buffer, std::size_t length)
 SELKO_API SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error = nullptr) noexcept;
 /// Opens the URL's device and configures it from `options` (defaults merged). On false,
 /// `*descriptor` is -1 when the open itself failed, else the open descriptor, which the caller
-/// closes. Code 4 for failing system calls, code 3 for a bad mode string or option value.
+/// closes. Code 4 for failing system calls and a port off the requested speed, code 3 for a bad
+/// mode string or option value (flow control and low latency before anything is opened).
 SELKO_API bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
                                              CommErrorRef* error = nullptr) noexcept;
 /// Character size '5'..'8' into `attributes` (CSIZE is cleared first). Code 3 otherwise.
