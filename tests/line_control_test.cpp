@@ -1,21 +1,16 @@
 // Line control of the UART channel on pseudo-terminals: every line speed read back, flow control,
 // option checks before the open, the serial-port calls, and finding the port under decorators.
-// Where a pseudo-terminal cannot play a UART (every speed is taken as asked, no output queue is
-// reported), DriverHook answers those two requests as a UART would.
-#include <SelkoCommunication.h>
-
 #include "CountingChannel.h"
-#include "DriverHook.h"
 #include "LineSpeedProbe.h"
 #include "TestHelpers.h"
-#include "VirtualDevice.h"
 
-#include <gtest/gtest.h>
-
+// termios2 (TCGETS2) rather than <termios.h>, which it clashes with.
+#include <asm/termbits.h>
+#include <dlfcn.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 
 #include <cmath>
+#include <cstdarg>
 #include <future>
 
 using namespace selko::test;
@@ -23,7 +18,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kSerialPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
+// A pseudo-terminal takes every speed as asked and reports no output queue (TIOCOUTQ is always 0
+// on its slave). To play a UART, which rounds to its clock and holds bytes until they have left
+// the wire, the library's requests pass through ioctl() below, which answers TCGETS2 with
+// `reportedRate` (0: the real answer) and TIOCOUTQ with what `farEnd` has not read yet (-1: real).
+std::atomic<unsigned> reportedRate{0};
+std::atomic<int> farEnd{-1};
+
+const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
 const std::string kClosed = "Cannot communicate with closed devices";
 
 std::shared_ptr<SLPUARTChannel> uartOn(const VirtualDevice& device, SLKOptions options = {}) {
@@ -35,210 +37,165 @@ std::string refusal(const VirtualDevice& device, const std::string& doing, int n
     return "Error " + doing + " on " + device.path() + " - " + errnoText(number) + ".";
 }
 
-using PortCall = std::function<bool(SLKSerialPort&, CommErrorRef*)>;
+struct OpenPort {
+    VirtualDevice device;
+    std::shared_ptr<SLPUARTChannel> uart = uartOn(device);
+    OpenPort() { EXPECT_TRUE(uart->openWithTimeout(0)); }
+    ~OpenPort() { farEnd = -1; }
+};
 
 } // namespace
 
-TEST(LineSpeed, EveryRateIsAppliedAndReadsBackExactly) {
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    static const auto next = reinterpret_cast<int (*)(int, unsigned long, ...)>(::dlsym(RTLD_NEXT, "ioctl"));
+    va_list arguments;
+    va_start(arguments, request);
+    auto* const argument = va_arg(arguments, termios2*);
+    va_end(arguments);
+    if (request == TIOCOUTQ && farEnd >= 0)
+        return next(farEnd, FIONREAD, argument);
+    const int result = next(fd, request, argument);
+    if (request == TCGETS2 && result == 0 && reportedRate != 0)
+        argument->c_ospeed = argument->c_ispeed = reportedRate;
+    return result;
+}
+
+TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
     VirtualDevice device;
-    // Named rates follow unnamed ones, so a stale input speed would show.
-    for (const long long rate : {250000LL, 3000000LL, 31250LL, 1250000LL, 9600LL, 1LL, 4294967295LL}) {
+    // {rate, what the driver reports (0: the pseudo-terminal's own answer), opens}. Named rates
+    // follow unnamed ones, so that a stale input speed would show.
+    const std::tuple<long long, unsigned, bool> rows[] = {
+        {250000, 0, true},   {3000000, 0, true},        {31250, 0, true},       {1250000, 0, true},
+        {9600, 0, true},     {1, 0, true},              {4294967295, 0, true},  {250000, 255000, true},
+        {9600, 9408, true},  {250000, 230400, false},   {9600, 9793, false}};
+    for (const auto& [rate, reported, opens] : rows) {
         CommErrorRef error;
         const auto uart = uartOn(device, {{SELKO_COMMUNICATION_UART_BAUD, rate}});
-        ASSERT_TRUE(uart->openWithTimeout(0, &error)) << rate << ": " << error->message();
-        LineSpeed speed;
-        ASSERT_TRUE(readLineSpeed(device.slaveFd(), speed));
-        EXPECT_EQ(speed.outputSpeed, rate);
-        EXPECT_EQ(speed.inputSpeed, rate);
+        reportedRate = reported;
+        EXPECT_EQ(uart->openWithTimeout(0, &error), opens) << rate << " " << reported;
+        reportedRate = 0;
+        LineSpeed line;
+        ASSERT_TRUE(readLineSpeed(device.slaveFd(), line));
+        const unsigned expected = opens && reported == 0 ? unsigned(rate) : line.outputSpeed;
+        EXPECT_EQ(std::make_pair(line.outputSpeed, line.inputSpeed), std::make_pair(expected, expected)) << rate;
+        if (!opens) {
+            expectError(error, SLKErrorPortSystem, "Error setting baud rate " + std::to_string(rate) + " on " +
+                            device.path() + " - the port runs at " + std::to_string(reported) + ".", kUARTSource);
+        }
     }
 }
 
-TEST(LineSpeed, APortOffTheRateByMoreThanTwoPercentFailsTheOpen) {
+TEST(LineOptions, FlowControlReadsBackAndBadValuesFailBeforeTheDeviceIsOpened) {
     VirtualDevice device;
-    const struct {
-        long long requested;
-        unsigned reported;
-        bool opens;
-    } rows[] = {{250000, 255000, true}, {250000, 230400, false}, {9600, 9408, true}, {9600, 9793, false}};
-    for (const auto& row : rows) {
-        CommErrorRef error;
-        const auto uart = uartOn(device, {{SELKO_COMMUNICATION_UART_BAUD, row.requested}});
-        reportLineSpeed(row.reported);
-        EXPECT_EQ(uart->openWithTimeout(0, &error), row.opens) << row.reported;
-        reportLineSpeed(0);
-        EXPECT_EQ(uart->isOpened(), row.opens);
-        if (!row.opens)
-            expectError(error, SLKErrorPortSystem,
-                        "Error setting baud rate " + std::to_string(row.requested) + " on " + device.path() +
-                            " - the port runs at " + std::to_string(row.reported) + ".",
-                        kUARTSource);
-    }
-}
-
-TEST(LineOptions, FlowControlReadsBackAndLowLatencyIsLeftWhereTheDriverHasNone) {
-    VirtualDevice device;
-    const struct {
-        const char* flow;
-        tcflag_t cflag, iflag;
-        cc_t start, stop;
-    } rows[] = {{"none", 0, 0, 0, 0}, {"rts/cts", CRTSCTS, 0, 0, 0}, {"xon/xoff", 0, IXON | IXOFF, 0x11, 0x13}};
-    for (const auto& row : rows) {
-        const auto uart = uartOn(device, {{SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string(row.flow)},
+    const std::tuple<std::string, unsigned, unsigned, unsigned, unsigned> flows[] = {
+        {"none", 0, 0, 0, 0}, {"rts/cts", CRTSCTS, 0, 0, 0}, {"xon/xoff", 0, IXON | IXOFF, 0x11, 0x13}};
+    for (const auto& [flow, cflag, iflag, start, stop] : flows) {
+        // Low latency on a driver without it (a pseudo-terminal) leaves the port as it is.
+        const auto uart = uartOn(device, {{SELKO_COMMUNICATION_UART_FLOW_CONTROL, flow},
                                           {SELKO_COMMUNICATION_UART_LOW_LATENCY, true}});
-        ASSERT_TRUE(uart->openWithTimeout(0)) << row.flow;
-        termios line{};
-        ASSERT_EQ(::tcgetattr(device.slaveFd(), &line), 0);
-        EXPECT_EQ(line.c_cflag & CRTSCTS, row.cflag) << row.flow;
-        EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), row.iflag) << row.flow;
-        EXPECT_EQ(line.c_cc[VSTART], row.start) << row.flow;
-        EXPECT_EQ(line.c_cc[VSTOP], row.stop) << row.flow;
+        ASSERT_TRUE(uart->openWithTimeout(0)) << flow;
+        termios2 line{};
+        ASSERT_EQ(::ioctl(device.slaveFd(), TCGETS2, &line), 0);
+        EXPECT_EQ(std::make_tuple(line.c_cflag & CRTSCTS, line.c_iflag & (IXON | IXOFF), unsigned(line.c_cc[VSTART]),
+                                  unsigned(line.c_cc[VSTOP])), std::make_tuple(cflag, iflag, start, stop)) << flow;
     }
-}
-
-TEST(LineOptions, BadValuesFailBeforeTheDeviceIsOpened) {
     const std::string flow = "Invalid flow control (Use none, rts/cts, or xon/xoff)";
     const std::string latency = "Invalid low latency (Use true or false)";
-    const std::pair<SLKOptions, std::string> rows[] = {
-        {{{SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string("RTS/CTS")}}, flow},
-        {{{SELKO_COMMUNICATION_UART_FLOW_CONTROL, true}}, flow},
-        {{{SELKO_COMMUNICATION_UART_LOW_LATENCY, std::string("yes")}}, latency},
-        {{{SELKO_COMMUNICATION_UART_LOW_LATENCY, 1LL}}, latency},
-    };
-    for (const auto& [options, message] : rows) {
-        // The device does not exist: opening it would fail with code 4 instead.
+    const std::tuple<const char*, SLKOptionValue, std::string> bad[] = {
+        {SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string("RTS/CTS"), flow},
+        {SELKO_COMMUNICATION_UART_FLOW_CONTROL, true, flow},
+        {SELKO_COMMUNICATION_UART_LOW_LATENCY, std::string("yes"), latency},
+        {SELKO_COMMUNICATION_UART_LOW_LATENCY, 1LL, latency}};
+    for (const auto& [key, value, message] : bad) {
+        // The device does not exist: had it been opened first, the open would fail with code 4.
         int descriptor = -2;
         CommErrorRef error;
-        EXPECT_FALSE(openPortWithError__no_cleanup(&descriptor, "uart:///nonexistent/tty", options, &error));
+        EXPECT_FALSE(openPortWithError__no_cleanup(&descriptor, "uart:///nonexistent/tty", {{key, value}}, &error));
         EXPECT_EQ(descriptor, -1);
         expectError(error, SLKErrorInvalidArgument, message, kUARTSource);
     }
 }
 
-class SerialPort : public NothingLeftBehind {
-protected:
-    void SetUp() override {
-        NothingLeftBehind::SetUp();
-        ASSERT_TRUE(uart->openWithTimeout(0));
-    }
-    void TearDown() override {
-        reportOutputQueueOf(-1);
-        if (uart->isOpened())
-            uart->close();
-        NothingLeftBehind::TearDown();
-    }
-    // Waits until the far end holds `count` unread bytes.
-    bool farEndHolds(int count) {
-        return eventually([&] {
-            int held = -1;
-            return ::ioctl(device.masterFd(), FIONREAD, &held) == 0 && held == count;
-        });
-    }
+TEST(SerialPort, QueuedInputAndDiscardedQueues) {
+    OpenPort port;
+    long long bytes = -1;
+    port.device.send("hello");
+    EXPECT_TRUE(eventually([&] { return port.uart->queued(SLKQueue::Both, &bytes) && bytes == 5; }));
+    ASSERT_TRUE(port.uart->discard(SLKQueue::Input));
+    ASSERT_TRUE(port.uart->queued(SLKQueue::Input, &bytes));
+    EXPECT_EQ(bytes, 0);
+    // More than the far end's line buffer (4095 bytes) takes while it does not read: the rest
+    // waits in the port, and is dropped there.
+    const std::string block(8000, 'x');
+    ASSERT_TRUE(port.uart->write(SLKDataWithString(block.c_str())));
+    ASSERT_TRUE(port.uart->discard(SLKQueue::Output));
+    EXPECT_LT(port.device.receive(block.size(), 500ms).size(), block.size());
+}
 
-    VirtualDevice device;
-    std::shared_ptr<SLPUARTChannel> uart = uartOn(device);
+TEST(SerialPort, DrainWaitsForTheFarEndTimesOutAndEndsWithTheChannel) {
+    OpenPort port;
+    farEnd = port.device.masterFd();
     CommErrorRef error;
     long long bytes = -1;
-};
-
-TEST_F(SerialPort, QueuedAndDiscardedInput) {
-    device.send("hello");
-    EXPECT_TRUE(eventually([&] { return uart->queued(SLKQueue::Input, &bytes) && bytes == 5; }));
-    ASSERT_TRUE(uart->queued(SLKQueue::Both, &bytes));
-    EXPECT_EQ(bytes, 5);
-    ASSERT_TRUE(uart->discard(SLKQueue::Input, &error));
-    ASSERT_TRUE(uart->queued(SLKQueue::Input, &bytes));
-    EXPECT_EQ(bytes, 0);
-    EXPECT_EQ(text(uart->readWithTimeout(0.05)), "");
-}
-
-TEST_F(SerialPort, DiscardedOutputNeverReachesTheFarEnd) {
-    // More than the far end's line buffer takes while it does not read: the rest waits in the port.
-    const std::string block(8000, 'x');
-    ASSERT_TRUE(uart->write(SLKDataWithString(block.c_str())));
-    ASSERT_TRUE(uart->discard(SLKQueue::Output, &error));
-    EXPECT_LT(device.receive(block.size(), 500ms).size(), block.size());
-}
-
-TEST_F(SerialPort, DrainWaitsUntilTheFarEndHasReadEverything) {
-    reportOutputQueueOf(device.masterFd());
-    ASSERT_TRUE(uart->write(SLKDataWithString("0123456789")));
-    ASSERT_TRUE(farEndHolds(10));
-    EXPECT_FALSE(uart->drain(0.05, &error));
-    expectError(error, SLKErrorPortSystem, refusal(device, "draining output", ETIMEDOUT), kSerialPortSource);
-    ASSERT_TRUE(uart->queued(SLKQueue::Output, &bytes));
-    EXPECT_EQ(bytes, 10);
-
-    auto drained = std::async(std::launch::async, [&] { return uart->drain(SELKO_COMMUNICATION_TIME_FOREVER); });
+    const auto unsent = [&](const char* text) {
+        return port.uart->write(SLKDataWithString(text)) && eventually([&] {
+            return port.uart->queued(SLKQueue::Output, &bytes) && bytes == static_cast<long long>(std::strlen(text));
+        });
+    };
+    ASSERT_TRUE(unsent("0123456789"));
+    EXPECT_FALSE(port.uart->drain(0.05, &error));
+    expectError(error, SLKErrorPortSystem, refusal(port.device, "draining output", ETIMEDOUT), kPortSource);
+    auto drained = std::async(std::launch::async, [&] { return port.uart->drain(SELKO_COMMUNICATION_TIME_FOREVER); });
     EXPECT_EQ(drained.wait_for(50ms), std::future_status::timeout);
-    EXPECT_EQ(device.receive(10, 5s), "0123456789");
+    EXPECT_EQ(port.device.receive(10, 5s), "0123456789");
     EXPECT_TRUE(drained.get());
 
-    // A close ends a drain that would wait forever.
-    ASSERT_TRUE(uart->write(SLKDataWithString("more")));
-    ASSERT_TRUE(farEndHolds(4));
-    CommErrorRef drainError;
-    auto closed = std::async(std::launch::async, [&] { return uart->drain(SELKO_COMMUNICATION_TIME_FOREVER, &drainError); });
-    ASSERT_TRUE(uart->close());
+    ASSERT_TRUE(unsent("more"));
+    auto closed = std::async(std::launch::async, [&] { return port.uart->drain(SELKO_COMMUNICATION_TIME_FOREVER, &error); });
+    EXPECT_TRUE(port.uart->close());
     if (closed.wait_for(5s) != std::future_status::ready)
-        device.receive(4, 1s); // let the drain end rather than hang the test
+        port.device.receive(4, 1s); // ends the drain rather than hanging the test
     EXPECT_FALSE(closed.get());
-    expectError(drainError, SLKErrorNotOpened, kClosed, kSerialPortSource);
+    expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
 }
 
-TEST_F(SerialPort, BreaksAreSentAndModemLinesRefusedByAPseudoTerminal) {
-    EXPECT_TRUE(uart->sendBreak(0, &error));
-    EXPECT_TRUE(uart->sendBreak(0.02, &error));
-    const std::pair<PortCall, std::string> rows[] = {
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.setDTR(true, e); }, "setting DTR"},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.setRTS(false, e); }, "setting RTS"},
-        {[](SLKSerialPort& p, CommErrorRef* e) { SLKModemLines l; return p.modemLines(&l, e); }, "reading modem lines"},
-    };
-    for (const auto& [call, doing] : rows) {
-        EXPECT_FALSE(call(*uart, &error)) << doing;
-        expectError(error, SLKErrorPortSystem, refusal(device, doing, ENOTTY), kSerialPortSource);
-    }
-}
-
-TEST_F(SerialPort, BadArgumentsAndAClosedPortAreRefused) {
-    const std::string timeout = "time out has an invalid value";
+TEST(SerialPort, BreaksRefusalsBadArgumentsAndAClosedPort) {
+    OpenPort port;
+    SLPUARTChannel& p = *port.uart;
+    CommErrorRef error;
+    EXPECT_TRUE(p.sendBreak(0, &error));
+    EXPECT_TRUE(p.sendBreak(0.02, &error));
+    SLKModemLines lines;
     const std::string breakLength = "Invalid break length (Use 0 or a positive number of seconds)";
-    const std::pair<PortCall, std::string> rows[] = {
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.sendBreak(-0.1, e); }, breakLength},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.sendBreak(NAN, e); }, breakLength},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.drain(-0.5, e); }, timeout},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.drain(NAN, e); }, timeout},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.modemLines(nullptr, e); }, "lines cannot be nil"},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.queued(SLKQueue::Input, nullptr, e); }, "bytes cannot be nil"},
-        {[](SLKSerialPort& p, CommErrorRef* e) { return p.discard(SLKQueue(7), e); },
-         "Invalid queue (Use Input, Output, or Both)"},
-    };
-    for (const auto& [call, message] : rows) {
-        EXPECT_FALSE(call(*uart, &error)) << message;
-        expectError(error, SLKErrorInvalidArgument, message, kSerialPortSource);
-    }
-    ASSERT_TRUE(uart->close());
-    for (const PortCall& call : std::vector<PortCall>{
-             [](SLKSerialPort& p, CommErrorRef* e) { return p.setDTR(true, e); },
-             [](SLKSerialPort& p, CommErrorRef* e) { return p.setRTS(true, e); },
-             [](SLKSerialPort& p, CommErrorRef* e) { SLKModemLines l; return p.modemLines(&l, e); },
-             [](SLKSerialPort& p, CommErrorRef* e) { return p.sendBreak(0, e); },
-             [](SLKSerialPort& p, CommErrorRef* e) { return p.discard(SLKQueue::Both, e); },
-             [](SLKSerialPort& p, CommErrorRef* e) { return p.drain(0, e); },
-             [](SLKSerialPort& p, CommErrorRef* e) { long long n; return p.queued(SLKQueue::Both, &n, e); }}) {
-        error = nullptr;
-        EXPECT_FALSE(call(*uart, &error));
-        expectError(error, SLKErrorNotOpened, kClosed, kSerialPortSource);
+    const std::string timeout = "time out has an invalid value";
+    // Each call fails on the open pseudo-terminal with its code and message, and with code 2 once closed.
+    const std::tuple<std::function<bool(CommErrorRef*)>, int, std::string> rows[] = {
+        {[&](CommErrorRef* e) { return p.setDTR(true, e); }, 4, refusal(port.device, "setting DTR", ENOTTY)},
+        {[&](CommErrorRef* e) { return p.setRTS(false, e); }, 4, refusal(port.device, "setting RTS", ENOTTY)},
+        {[&](CommErrorRef* e) { return p.modemLines(&lines, e); }, 4, refusal(port.device, "reading modem lines", ENOTTY)},
+        {[&](CommErrorRef* e) { return p.modemLines(nullptr, e); }, 3, "lines cannot be nil"},
+        {[&](CommErrorRef* e) { return p.sendBreak(-0.1, e); }, 3, breakLength},
+        {[&](CommErrorRef* e) { return p.sendBreak(NAN, e); }, 3, breakLength},
+        {[&](CommErrorRef* e) { return p.drain(-0.5, e); }, 3, timeout},
+        {[&](CommErrorRef* e) { return p.drain(NAN, e); }, 3, timeout},
+        {[&](CommErrorRef* e) { return p.queued(SLKQueue::Input, nullptr, e); }, 3, "bytes cannot be nil"},
+        {[&](CommErrorRef* e) { return p.discard(SLKQueue(7), e); }, 3, "Invalid queue (Use Input, Output, or Both)"}};
+    for (const bool open : {true, false}) {
+        for (const auto& [call, code, message] : rows) {
+            EXPECT_FALSE(call(&error)) << message;
+            expectError(error, open ? code : 2, open ? message : kClosed, kPortSource);
+        }
+        ASSERT_TRUE(!open || p.close());
     }
 }
 
-TEST(SerialPortOf, FindsThePortUnderEveryDecoratorOrSaysWhichChannelHasNone) {
+TEST(SerialPortOf, FindsThePortUnderEveryDecoratorOrNamesTheChannelWithoutOne) {
     VirtualDevice device;
     const SLKDataChannelRef uart = uartOn(device);
     const SLKDataChannelRef stack = createChannelTransformer(
         createEchoRemovalChannel(createActiveChannel(createPassiveChannel(uart)), SLKDataWithString("\n")), nullptr,
         nullptr);
     EXPECT_EQ(SLKSerialPortOf(stack), std::dynamic_pointer_cast<SLKSerialPort>(uart));
-
     CommErrorRef error;
     EXPECT_EQ(SLKSerialPortOf(createPassiveChannel(std::make_shared<CountingChannel>(uart)), &error), nullptr);
     expectError(error, SLKErrorUnsupported, "selko::test::CountingChannel has no line control",
