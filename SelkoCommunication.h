@@ -131,9 +131,11 @@ SELKO_API extern const char* const SELKO_COMMUNICATION_UART_MODE;
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_BAUD;
 /// Options key: request exclusive use of the port (TIOCEXCL), a flag. Default true.
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK;
-/// Options key: flow control, a string: "none" (default), "rts/cts" or "xon/xoff".
+/// Options key: flow control, a string: "none" (default), "rts/cts" (CRTSCTS) or "xon/xoff"
+/// (IXON and IXOFF with DC1/DC3 as start and stop characters).
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_FLOW_CONTROL;
-/// Options key: ask the driver for low-latency delivery, a flag. Default false.
+/// Options key: ask the driver for low-latency delivery (ASYNC_LOW_LATENCY), a flag. Default
+/// false. A driver that has no such setting (a pseudo-terminal, many USB adapters) is left as it is.
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_LOW_LATENCY;
 
 /// Bytes of a zero-terminated text, without the terminator (null text: empty bytes). Never null.
@@ -228,11 +230,12 @@ template <class T> class databufferchannel_t;
 /// control delays a close by at most about half a second: its unsent bytes are then discarded
 /// and, if it is still in the kernel, the port is released under it (the write fails, code 4).
 /// A read of a hung-up port fails with code 5 "Device disconnected" and closes the channel.
-class SELKO_API SLPUARTChannel final : public SLKDataChannel {
+class SELKO_API SLPUARTChannel final : public SLKDataChannel, public SLKSerialPort {
 public:
     /// True exactly when `url` is not null and its scheme (the text before the first ':') is "uart".
     static bool checkURL(const char* url);
-    /// A new map with the defaults: mode "8N1", baud 115200, exclusive lock true.
+    /// A new map with the defaults: mode "8N1", baud 115200, exclusive lock true, flow control
+    /// "none", low latency false.
     static SLKOptions defaultConfig();
     /// A closed channel for `url` with the defaults overlaid by `options` (null: defaults only);
     /// null when `url` is null. The options map is copied.
@@ -256,6 +259,27 @@ public:
     /// One write system call; code 2 when not open, code 4 unless every byte was taken. Null data
     /// is refused (false) without a record, as at every layer; empty data is a success.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+    // Line control. Code 2 when not open, code 4 "Error <doing what> on <device> - <system
+    // text>(<errno>)." when the port refuses (a pseudo-terminal has no modem lines: ENOTTY).
+    /// Raises or lowers DTR (TIOCMBIS/TIOCMBIC).
+    bool setDTR(bool on, CommErrorRef* error = nullptr) noexcept override;
+    /// Raises or lowers RTS (TIOCMBIS/TIOCMBIC); with "rts/cts" flow control the driver may take it back.
+    bool setRTS(bool on, CommErrorRef* error = nullptr) noexcept override;
+    /// CTS, DSR, DCD and RI (TIOCMGET). Code 3 "lines cannot be nil" for a null pointer.
+    bool modemLines(SLKModemLines* lines, CommErrorRef* error = nullptr) noexcept override;
+    /// A break of `seconds`, 0 for the system's default (0.25 to 0.5 s); returns when it ended.
+    /// Code 3 for a negative, infinite or NaN length.
+    bool sendBreak(double seconds, CommErrorRef* error = nullptr) noexcept override;
+    /// Drops bytes received and not read (Input), written and not sent (Output), or both (tcflush).
+    bool discard(SLKQueue queue, CommErrorRef* error = nullptr) noexcept override;
+    /// Waits, checking every few milliseconds, until the output queue is empty; code 4 with
+    /// ETIMEDOUT's text when `timeout` runs out, code 2 when the channel is closed meanwhile,
+    /// code 3 for an invalid timeout. FOREVER waits without limit; 0 checks once.
+    bool drain(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    /// Bytes received and not read (FIONREAD), written and not sent (TIOCOUTQ), or their sum.
+    /// Code 3 "bytes cannot be nil" for a null pointer.
+    bool queued(SLKQueue queue, long long* bytes, CommErrorRef* error = nullptr) noexcept override;
 
     /// The URL given at construction.
     const std::string& url() const noexcept { return _url; }
@@ -508,12 +532,16 @@ extern "C" {
 /// A URL with a host other than "" or "localhost", a query, a fragment, or a bad percent escape
 /// (not two hex digits, or %00) is accepted here, but opening it fails with code 4 "Error opening
 /// serial port <url> - ..." (EINVAL) and opens nothing. The options are merged over the defaults
-/// and copied. An option of the wrong type makes openWithTimeout fail with code 3 at the point it
-/// is read, after the device was opened (and closed again): exclusive lock not a flag ("Invalid
-/// exclusive lock (Use true or false)"); baud not an integer in 1..4294967295 ("Invalid baud rate
-/// (Use a positive integer)"); mode not a string (taken as "") or shorter than three characters
-/// (the missing characters are invalid: "" and "9N1" fail on the size, "8" on the parity, "8N"
-/// on the stop bits).
+/// and copied. Flow control and low latency are checked before the device is opened: a bad value
+/// fails openWithTimeout with code 3 ("Invalid flow control (Use none, rts/cts, or xon/xoff)",
+/// "Invalid low latency (Use true or false)") and the device is never touched. Any other option
+/// of the wrong type fails it with code 3 at the point it is read, after the device was opened
+/// (and closed again): exclusive lock not a flag ("Invalid exclusive lock (Use true or false)");
+/// baud not an integer in 1..4294967295 ("Invalid baud rate (Use a positive integer)"); mode not
+/// a string (taken as "") or shorter than three characters (the missing characters are invalid:
+/// "" and "9N1" fail on the size, "8" on the parity, "8N" on the stop bits). Every baud rate is
+/// applied (one without a B-constant through termios2) and read back: a port that runs more than
+/// 2% off fails with code 4 "Error setting baud rate <rate> on <device> - the port runs at <rate>.".
 SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions* options,
                                               CommErrorRef* error = nullptr) noexcept;
 /// Any kind of port by URL: "uart:///dev/ttyX" (as createUARTChannel), "tcp://host:port" (a raw
@@ -577,7 +605,8 @@ SELKO_API std::int64_t read_with_retry(int fd, void* buffer, std::size_t length)
 SELKO_API SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error = nullptr) noexcept;
 /// Opens the URL's device and configures it from `options` (defaults merged). On false,
 /// `*descriptor` is -1 when the open itself failed, else the open descriptor, which the caller
-/// closes. Code 4 for failing system calls, code 3 for a bad mode string or option value.
+/// closes. Code 4 for failing system calls and a port off the requested speed, code 3 for a bad
+/// mode string or option value (flow control and low latency before anything is opened).
 SELKO_API bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
                                              CommErrorRef* error = nullptr) noexcept;
 /// Character size '5'..'8' into `attributes` (CSIZE is cleared first). Code 3 otherwise.

@@ -6,6 +6,9 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,18 +25,17 @@
 
 namespace {
 
-// The line speed that goes through the arbitrary-speed request instead of cfsetspeed.
-constexpr long long kArbitrarySpeed = 1250000;
+// A port's rate may differ from the requested one by the driver's rounding to its clock, no more.
+constexpr double kSpeedTolerance = 0.02;
 
 const SLKOptionValue* findOption(const SLKOptions& options, const char* key) {
     const auto found = options.find(key);
     return found == options.end() ? nullptr : &found->second;
 }
 
-// The platform's speed value for `rate` bits per second. Linux names its speeds (B9600, ...);
-// a rate without a name is handed over as the plain number, which this C library's cfsetspeed
-// refuses (leaving the record's speed as it was) and a C library with arbitrary speeds accepts.
-speed_t platformSpeed(unsigned long rate) {
+// The platform's name for `rate` bits per second (B9600, ...), false for a rate without a name:
+// such a rate takes the arbitrary-speed request instead of cfsetspeed.
+bool namedSpeed(unsigned long rate, speed_t& value) {
     struct Named {
         unsigned long rate;
         speed_t value;
@@ -89,18 +91,17 @@ speed_t platformSpeed(unsigned long rate) {
 #endif
     };
     for (const Named& entry : named) {
-        if (entry.rate == rate)
-            return entry.value;
+        if (entry.rate == rate) {
+            value = entry.value;
+            return true;
+        }
     }
-    // An unnamed rate that happens to equal some name's code must not select that name.
-    for (const Named& entry : named) {
-        if (static_cast<unsigned long>(entry.value) == rate)
-            return static_cast<speed_t>(-1);
-    }
-    return static_cast<speed_t>(rate);
+    return false;
 }
 
-// The line speed bits of the control flags (they survive the reduction to CREAD and CLOCAL).
+// The output speed bits of the control flags (they survive the reduction to CREAD and CLOCAL).
+// The separate input speed bits are cleared, so the input runs at the output speed: a leftover
+// input speed from an earlier open must not outlive a new rate.
 constexpr tcflag_t speedFlags() {
     tcflag_t flags = 0;
 #ifdef CBAUD
@@ -109,10 +110,91 @@ constexpr tcflag_t speedFlags() {
 #ifdef CBAUDEX
     flags |= CBAUDEX;
 #endif
-#ifdef CIBAUD
-    flags |= CIBAUD;
-#endif
     return flags;
+}
+
+enum class FlowControl { None, Hardware, Software };
+
+// The two options that are checked before the device node is opened. False (code 3) for a value
+// of the wrong type or an unknown flow control.
+bool readLineOptions(const SLKOptions& options, FlowControl& flow, bool& lowLatency, CommErrorRef* error) {
+    flow = FlowControl::None;
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_FLOW_CONTROL)) {
+        const std::string* name = std::get_if<std::string>(value);
+        if (name != nullptr && *name == "rts/cts") {
+            flow = FlowControl::Hardware;
+        } else if (name != nullptr && *name == "xon/xoff") {
+            flow = FlowControl::Software;
+        } else if (name == nullptr || *name != "none") {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid flow control (Use none, rts/cts, or xon/xoff)");
+            return false;
+        }
+    }
+    lowLatency = false;
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_LOW_LATENCY)) {
+        const bool* flag = std::get_if<bool>(value);
+        if (flag == nullptr) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid low latency (Use true or false)");
+            return false;
+        }
+        lowLatency = *flag;
+    }
+    return true;
+}
+
+void applyFlowControl(termios& record, FlowControl flow) {
+    switch (flow) {
+    case FlowControl::None: break;
+    case FlowControl::Hardware: record.c_cflag |= CRTSCTS; break;
+    case FlowControl::Software:
+        record.c_iflag |= IXON | IXOFF;
+        record.c_cc[VSTART] = 0x11; // DC1
+        record.c_cc[VSTOP] = 0x13;  // DC3
+        break;
+    }
+}
+
+// Asks the driver for low-latency delivery. A driver without serial settings (a pseudo-terminal,
+// many USB adapters) refuses the request as unknown; its port is left as it is.
+bool requestLowLatency(int fd, const std::string& path, CommErrorRef* error) {
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    struct serial_struct serial {};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd, TIOCSSERIAL, &serial) == 0)
+            return true;
+    }
+    const int failure = errno;
+    if (failure == ENOTTY || failure == EINVAL || failure == EOPNOTSUPP)
+        return true;
+    SLK_RAISE(error, SLKErrorPortSystem, "Error setting low latency on %@ - %s(%d).", path, std::strerror(failure),
+              failure);
+    return false;
+#else
+    (void)fd, (void)path, (void)error;
+    return true;
+#endif
+}
+
+// Reads the port's speeds back; false (code 4) unless both are within the tolerance of `rate`.
+bool checkLineSpeed(int fd, unsigned long rate, const std::string& path, CommErrorRef* error) {
+    unsigned output = 0;
+    unsigned input = 0;
+    if (selkoReadLineSpeed(fd, &output, &input) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error getting tty attributes %@ - %s(%d).\n", path,
+                  std::strerror(failure), failure);
+        return false;
+    }
+    const auto off = [rate](unsigned actual) {
+        return std::fabs(static_cast<double>(actual) - static_cast<double>(rate)) > kSpeedTolerance * rate;
+    };
+    if (off(output) || off(input)) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error setting baud rate %d on %@ - the port runs at %d.", rate, path,
+                  off(output) ? output : input);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -170,13 +252,20 @@ bool setStopBitSpecifier(struct termios* attributes, char c, CommErrorRef* error
 
 bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
                                    CommErrorRef* error) noexcept {
+    // 0. Flow control and low latency are checked before anything is opened, so that a typo
+    //    never touches the device.
+    if (descriptor != nullptr)
+        *descriptor = -1;
+    FlowControl flow = FlowControl::None;
+    bool lowLatency = false;
+    if (!readLineOptions(options, flow, lowLatency, error))
+        return false;
+
     // 1. The device path (percent-decoded) and the mode string. A URL we cannot take a device
     //    path from (host, query, fragment, bad escape), or no place to put the descriptor, fails
     //    the open itself with EINVAL and opens nothing.
     std::string path;
     if (descriptor == nullptr || !selko::detail::devicePathFromURL(url, path)) {
-        if (descriptor != nullptr)
-            *descriptor = -1;
         SLK_RAISE(error, SLKErrorPortSystem, "Error opening serial port %@ - %s(%d).", url, std::strerror(EINVAL),
                   EINVAL);
         return false;
@@ -237,8 +326,9 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
     // 6. Raw mode.
     ::cfmakeraw(&record);
 
-    // 7. The speed; 1250000 is applied after tcsetattr (12.) and the record keeps
-    //    the port's speed until then.
+    // 7. The speed. A named rate goes into the record; any other rate is applied through the
+    //    arbitrary-speed request after tcsetattr (12.), and the record keeps the port's speed
+    //    until then.
     long long speed = 115200;
     if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_BAUD)) {
         const long long* number = std::get_if<long long>(value);
@@ -248,8 +338,15 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
         }
         speed = *number;
     }
-    if (speed != kArbitrarySpeed)
-        (void)::cfsetspeed(&record, platformSpeed(static_cast<unsigned long>(speed)));
+    const auto rate = static_cast<unsigned long>(speed);
+    speed_t named = 0;
+    const bool isNamed = namedSpeed(rate, named);
+    if (isNamed && ::cfsetspeed(&record, named) == -1) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error setting baud rate %d on %@ - %s(%d).", speed, path,
+                  std::strerror(failure), failure);
+        return false;
+    }
 
     // 8. Only CREAD and CLOCAL stay among the control flags (and the line speed, which Linux keeps
     //    in the control flags).
@@ -269,6 +366,8 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
         record.c_cc[entry] = 0;
     record.c_cc[VMIN] = 1;
     record.c_cc[VTIME] = 1;
+    // Flow control after the flags and characters above were cleared.
+    applyFlowControl(record, flow);
 
     // 11. Apply.
     if (::tcsetattr(fd, TCSANOW, &record) == -1) {
@@ -278,13 +377,18 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
         return false;
     }
 
-    // 12. The arbitrary speed.
-    if (speed == kArbitrarySpeed && selkoSetArbitraryLineSpeed(fd, static_cast<unsigned>(speed)) == -1) {
+    // 12. A rate without a name, then the speed the port really runs at: never a silent wrong
+    //     speed.
+    if (!isNamed && selkoSetArbitraryLineSpeed(fd, static_cast<unsigned>(rate)) == -1) {
         const int failure = errno;
         SLK_RAISE(error, SLKErrorPortSystem, "Error %d calling ioctl( ..., IOSSIOSPEED, ... )", failure);
         return false;
     }
-    return true;
+    if (!checkLineSpeed(fd, rate, path, error))
+        return false;
+
+    // 13. Low-latency delivery, where the driver has it.
+    return !lowLatency || requestLowLatency(fd, path, error);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,6 +402,8 @@ SLKOptions SLPUARTChannel::defaultConfig() {
         {SELKO_COMMUNICATION_UART_MODE, std::string("8N1")},
         {SELKO_COMMUNICATION_UART_BAUD, 115200LL},
         {SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, true},
+        {SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string("none")},
+        {SELKO_COMMUNICATION_UART_LOW_LATENCY, false},
     };
 }
 

@@ -227,16 +227,7 @@ TEST(OpenPort, ExclusiveUseOnlyWhenAskedAndLineSpeeds) {
         EXPECT_EQ(speed.inputSpeed, 1250000u);
         EXPECT_EQ(portSettings(device).c_cc[VMIN], 1);
     }
-    // 250000 has no name here: it goes to cfsetspeed like any other rate, never to the
-    // arbitrary-speed request. A C library that refuses it leaves the port's speed as it was.
-    termios probe{};
-    const bool libraryTakesIt = ::cfsetspeed(&probe, 250000) == 0;
-    ASSERT_TRUE(OpenAttempt(device.url(), options({{SELKO_COMMUNICATION_UART_BAUD, 38400LL}})).result);
-    ASSERT_TRUE(OpenAttempt(device.url(), options({{SELKO_COMMUNICATION_UART_BAUD, 250000LL}})).result);
-    LineSpeed speed;
-    ASSERT_TRUE(readLineSpeed(device.slaveFd(), speed));
-    EXPECT_EQ(speed.outputSpeed, libraryTakesIt ? 250000u : 38400u);
-    EXPECT_TRUE(libraryTakesIt || !speed.arbitrary);
+    // Every other rate without a name: line_control_test.
 }
 
 TEST(OpenPort, SystemFailuresAndUnusableURLsCarryTheirMessages) {
@@ -325,7 +316,9 @@ TEST(OpenPort, BadModesAndOptionValuesFailBeforeTheLineChanges) {
 TEST(UARTChannel, OptionsAndDefaultsReachThePort) {
     EXPECT_EQ(SLPUARTChannel::defaultConfig(), (SLKOptions{{SELKO_COMMUNICATION_UART_MODE, std::string("8N1")},
                                                            {SELKO_COMMUNICATION_UART_BAUD, 115200LL},
-                                                           {SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, true}}));
+                                                           {SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, true},
+                                                           {SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string("none")},
+                                                           {SELKO_COMMUNICATION_UART_LOW_LATENCY, false}}));
     VirtualDevice device;
     auto channel = makeChannel(device.url());
     EXPECT_FALSE(channel->isOpened()); // the factory opens nothing

@@ -1,0 +1,183 @@
+// Line control of the UART channel: modem lines, break, and the port's input and output queues.
+#include "CommErrorRaise.h"
+#include "SLKUARTURL.h"
+#include "SLPUARTDescriptor.h"
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a wait looks at the port and at whether the channel was closed meanwhile.
+constexpr Clock::duration kWaitStep = std::chrono::milliseconds(2);
+// Waits longer than this (about 30 years) have no deadline.
+constexpr double kLongestWait = 1e9;
+
+// Runs `request` with the open port's descriptor, holding it for every system call the request
+// makes; code 2 when the channel is closed.
+template <class Handle, class Request>
+bool withPort(const Handle& handle, CommErrorRef* error, Request&& request) {
+    if (!handle) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
+    }
+    const auto use = handle->use();
+    if (!use) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
+    }
+    return request(handle->fd);
+}
+
+// Code 4: the port refused `doing` with `failure`. The device is named by its path.
+bool refused(CommErrorRef* error, const std::string& url, const char* doing, int failure) {
+    std::string path;
+    if (!selko::detail::devicePathFromURL(url.c_str(), path))
+        path = url;
+    SLK_RAISE(error, SLKErrorPortSystem, "Error %s on %@ - %s(%d).", doing, path, std::strerror(failure), failure);
+    return false;
+}
+
+Clock::time_point deadlineAfter(double seconds) {
+    if (seconds == SELKO_COMMUNICATION_TIME_FOREVER || seconds > kLongestWait)
+        return Clock::time_point::max();
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Sleeps one step, or up to `deadline` when that comes first. False once the deadline has passed.
+bool waitStep(Clock::time_point deadline) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline)
+        return false;
+    std::this_thread::sleep_for(std::min(kWaitStep, deadline - now));
+    return true;
+}
+
+bool setModemLine(int fd, int line, bool on) {
+    return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
+}
+
+bool isQueue(SLKQueue queue) {
+    return queue == SLKQueue::Input || queue == SLKQueue::Output || queue == SLKQueue::Both;
+}
+
+bool invalidQueue(CommErrorRef* error) {
+    SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid queue (Use Input, Output, or Both)");
+    return false;
+}
+
+} // namespace
+
+bool SLPUARTChannel::setDTR(bool on, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        return setModemLine(fd, TIOCM_DTR, on) || refused(error, _url, "setting DTR", errno);
+    });
+}
+
+bool SLPUARTChannel::setRTS(bool on, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        return setModemLine(fd, TIOCM_RTS, on) || refused(error, _url, "setting RTS", errno);
+    });
+}
+
+bool SLPUARTChannel::modemLines(SLKModemLines* lines, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        if (lines == nullptr) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "lines cannot be nil");
+            return false;
+        }
+        int bits = 0;
+        if (::ioctl(fd, TIOCMGET, &bits) == -1)
+            return refused(error, _url, "reading modem lines", errno);
+        lines->cts = (bits & TIOCM_CTS) != 0;
+        lines->dsr = (bits & TIOCM_DSR) != 0;
+        lines->dcd = (bits & TIOCM_CAR) != 0;
+        lines->ri = (bits & TIOCM_RNG) != 0;
+        return true;
+    });
+}
+
+bool SLPUARTChannel::sendBreak(double seconds, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        if (!std::isfinite(seconds) || seconds < 0.0) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid break length (Use 0 or a positive number of seconds)");
+            return false;
+        }
+        if (seconds == 0.0)
+            return ::tcsendbreak(fd, 0) == 0 || refused(error, _url, "sending a break", errno);
+        if (::ioctl(fd, TIOCSBRK) == -1)
+            return refused(error, _url, "sending a break", errno);
+        // The line stays in break until the time is up, or until the channel is closed meanwhile.
+        const Clock::time_point deadline = deadlineAfter(seconds);
+        bool stillOpen = true;
+        while (stillOpen && waitStep(deadline))
+            stillOpen = isOpened();
+        if (::ioctl(fd, TIOCCBRK) == -1)
+            return refused(error, _url, "ending a break", errno);
+        if (!stillOpen)
+            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return stillOpen;
+    });
+}
+
+bool SLPUARTChannel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        if (!isQueue(queue))
+            return invalidQueue(error);
+        const int which = queue == SLKQueue::Input ? TCIFLUSH : queue == SLKQueue::Output ? TCOFLUSH : TCIOFLUSH;
+        return ::tcflush(fd, which) == 0 || refused(error, _url, "discarding queued bytes", errno);
+    });
+}
+
+bool SLPUARTChannel::drain(double timeout, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        if (std::isnan(timeout) ||
+            (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW)) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
+            return false;
+        }
+        // Polled rather than waited for in tcdrain, which no deadline and no close can end.
+        const Clock::time_point deadline = deadlineAfter(timeout);
+        for (;;) {
+            int unsent = 0;
+            if (::ioctl(fd, TIOCOUTQ, &unsent) == -1)
+                return refused(error, _url, "draining output", errno);
+            if (unsent == 0)
+                return true;
+            if (!waitStep(deadline))
+                return refused(error, _url, "draining output", ETIMEDOUT);
+            if (!isOpened()) {
+                SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+                return false;
+            }
+        }
+    });
+}
+
+bool SLPUARTChannel::queued(SLKQueue queue, long long* bytes, CommErrorRef* error) noexcept {
+    return withPort(acquireDescriptor(), error, [&](int fd) {
+        if (bytes == nullptr) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "bytes cannot be nil");
+            return false;
+        }
+        if (!isQueue(queue))
+            return invalidQueue(error);
+        int received = 0;
+        int unsent = 0;
+        if (queue != SLKQueue::Output && ::ioctl(fd, FIONREAD, &received) == -1)
+            return refused(error, _url, "counting queued bytes", errno);
+        if (queue != SLKQueue::Input && ::ioctl(fd, TIOCOUTQ, &unsent) == -1)
+            return refused(error, _url, "counting queued bytes", errno);
+        *bytes = static_cast<long long>(received) + unsent;
+        return true;
+    });
+}
