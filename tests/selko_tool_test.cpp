@@ -71,6 +71,19 @@ private:
     pid_t _pid;
 };
 
+// The standard output of a shell command, and its exit code in *code.
+std::string output(const std::string& command, int* code = nullptr) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char chunk[512];
+    while (std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
+        out.append(chunk, got);
+    const int status = ::pclose(pipe);
+    if (code)
+        *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
 struct ToolRun {
     int code;
     std::string out, err;
@@ -79,13 +92,9 @@ struct ToolRun {
 // selko with `arguments` (shell words), bounded to 10 s.
 ToolRun selko(const std::string& arguments) {
     const std::string errors = "/tmp/selko-tool-test-" + std::to_string(::getpid()) + ".err";
-    FILE* pipe = ::popen(("timeout 10 " + kSelko + " " + arguments + " 2>" + errors).c_str(), "r");
-    std::string out;
-    char chunk[512];
-    while (std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
-        out.append(chunk, got);
-    const int status = ::pclose(pipe);
-    ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, fileText(errors)};
+    ToolRun run;
+    run.out = output("timeout 10 " + kSelko + " " + arguments + " 2>" + errors, &run.code);
+    run.err = fileText(errors);
     std::remove(errors.c_str());
     return run;
 }
@@ -128,15 +137,7 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
 struct Tmux {
     const std::string server = "selko-tool-test-" + std::to_string(::getpid());
     int run(const std::string& command) const { return std::system(("tmux -L " + server + " " + command).c_str()); }
-    std::string screen() const {
-        FILE* pipe = ::popen(("tmux -L " + server + " capture-pane -p -t term").c_str(), "r");
-        std::string text;
-        char chunk[512];
-        while (std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe))
-            text.append(chunk, got);
-        ::pclose(pipe);
-        return text;
-    }
+    std::string screen() const { return output("tmux -L " + server + " capture-pane -p -t term"); }
     ~Tmux() { run("kill-server 2>/dev/null"); }
 };
 

@@ -6,12 +6,17 @@
 #include "SimulatedInstrument.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 
 namespace selko::tool {
 
@@ -23,13 +28,15 @@ const char* const kUsage = "usage: selko sim [--echo]\n"
                            "  *IDN? with its identity (SIM-100), MEAS? with a reading, anything else with ERR.\n"
                            "  --echo  send every received byte back first, as many instruments do\n";
 
+const timespec kNoWait{0, 0};
+
 } // namespace
 
 int simCommand(const Words& words) {
     if (printedHelp(words, kUsage))
         return kSuccess;
     const Arguments arguments(words, {{"echo", false}}, 0, 0, "sim");
-    // Blocked before the instrument starts its thread, so that only sigtimedwait below sees them.
+    // Blocked before the instrument starts its thread, so that only the wait below sees them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -40,19 +47,33 @@ int simCommand(const Words& words) {
     if (!instrument.ready())
         throw CommandFailure(instrument.error());
     const std::string path = instrument.url().substr(std::string("uart://").size());
-    // The instrument keeps the terminal open, so the exclusive use the last program asked for
-    // would outlive it and lock out the next program that is not root. A simulator is shared by
-    // the programs tried against it one after another: lift exclusive use every tenth of a second.
+    // The instrument keeps the terminal open, so the exclusive use a program asked for would
+    // outlive the program and lock out the next one that is not root. A simulator serves the
+    // programs tried against it one after another: whenever one closes the terminal, exclusive
+    // use is lifted (checked every tenth of a second when close events cannot be watched).
     const int terminal = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int closes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const bool watching = closes >= 0 && ::inotify_add_watch(closes, path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
+    const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
     std::printf("%s\n", instrument.url().c_str());
     std::fflush(stdout);
-    const timespec tenth{0, 100000000};
-    while (sigtimedwait(&stopSignals, nullptr, &tenth) < 0) {
+    for (;;) {
+        pollfd waiting[2] = {{signals, POLLIN, 0}, {watching ? closes : -1, POLLIN, 0}};
+        const int ready = ::poll(waiting, 2, watching && signals >= 0 ? -1 : 100);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (signals < 0 ? sigtimedwait(&stopSignals, nullptr, &kNoWait) > 0 : waiting[0].revents != 0)
+            break;
+        char events[4096];
+        while (watching && ::read(closes, events, sizeof events) > 0) {
+        }
         if (terminal >= 0)
             ::ioctl(terminal, TIOCNXCL);
     }
-    if (terminal >= 0)
-        ::close(terminal);
+    for (const int fd : {terminal, closes, signals}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
     return kSuccess;
 }
 
