@@ -283,6 +283,8 @@ public:
     SLKDataChannelRef nextLayer() override;
 
 private:
+    SELKO_LOCAL SLKData readInSlices(double timeout, CommErrorRef* error);
+
     SLKDataChannelRef _channel;
 };
 
@@ -292,42 +294,38 @@ private:
 class SELKO_API SLPActiveChannel final : public SLKDataChannel,
                                          public std::enable_shared_from_this<SLPActiveChannel> {
 public:
-    /// Starts a thread with `block`; false (the cause in errno) when the thread could not be started.
-    using ThreadLauncher = std::function<bool(std::function<void()> block)>;
-
     /// A new active channel over `channel`; its read loop starts at once when `channel` is open.
     static std::shared_ptr<SLPActiveChannel> initWithChannel(SLKDataChannelRef channel, bool bufferData);
-    /// The same with the thread launcher replaced (used to exercise a failing thread start).
-    static std::shared_ptr<SLPActiveChannel> initWithChannel(SLKDataChannelRef channel, bool bufferData,
-                                                             ThreadLauncher launcher);
 
     /// Opens the wrapped channel and starts a read loop. Code 1 when open; the wrapped channel's
     /// errors; code 4 "Error starting the read thread - ..." when no thread can be started.
     /// Returns whether the wrapped channel is open afterwards.
     bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    /// Closes the wrapped channel; the loop ends at its next read (within about 1/30 s). Code 2
-    /// "Device Already Closed" when not open, or code 2 with the stopped loop's own message.
+    /// Closes the wrapped channel, which ends the loop's read at once. Code 2 "Device Already
+    /// Closed" when not open, or code 2 with the stopped loop's own message ("Device
+    /// disconnected" after the port hung up).
     bool close(CommErrorRef* error = nullptr) noexcept override;
     /// The wrapped channel is open and the current read loop runs.
     bool isOpened() noexcept override;
     /// Everything buffered since the previous read, waiting up to `timeout` for the first bytes.
     /// Code 6 (null variant), 2 when not open, 3 for an invalid timeout, 5 "read failed with
-    /// error %s (%d)" (e.g. the loop stopped while waiting: ECANCELED); when the loop stopped, the
-    /// error it recorded (possibly none).
+    /// error %s (%d)" (EINVAL for a NaN timeout; ECANCELED when the loop stops while the reader
+    /// waits); when the loop stopped otherwise meanwhile, the error it recorded (possibly none).
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// Writes through to the wrapped channel. Code 6 (null variant), 2 when not open.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
     SLKDataChannelRef nextLayer() override;
-
-    /// Construction goes through initWithChannel (the loop needs a shared owner).
-    struct PrivateTag {
-        explicit PrivateTag() = default;
-    };
-    SLPActiveChannel(PrivateTag, SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher);
     ~SLPActiveChannel() override;
 
 private:
     using Buffer = databufferchannel_t<unsigned char>;
+    // Starts a thread with a block; false (the cause in errno) when it could not be started.
+    using ThreadLauncher = std::function<bool(std::function<void()> block)>;
+    friend struct SLPActiveChannelAccess;   // the library's own construction with a launcher
+
+    SLPActiveChannel(SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher);
+    static std::shared_ptr<SLPActiveChannel> make(SLKDataChannelRef channel, bool bufferData,
+                                                              ThreadLauncher launcher);
     SELKO_LOCAL bool isOpen_unsafe();
     // False (with the launcher's errno in *startError) when the loop's thread did not start.
     SELKO_LOCAL bool detach_read_loop__unsafe(int* startError);
@@ -336,6 +334,9 @@ private:
     SELKO_LOCAL void recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError);
     SELKO_LOCAL CommErrorRef loadReadError() const;
     SELKO_LOCAL std::shared_ptr<Buffer> currentBuffer() const;
+    SELKO_LOCAL bool openLocked(double timeout, CommErrorRef* error);
+    SELKO_LOCAL bool closeLocked(CommErrorRef* error);
+    SELKO_LOCAL SLKData receive(double timeout, CommErrorRef* error);
 
     const bool _buffer;
     const SLKDataChannelRef _commChannel;
@@ -343,7 +344,11 @@ private:
     // token: a null pointer that shares ownership with the loop's buffer channel.
     CommErrorRef _readError;
     std::mutex _stateLock;
-    std::shared_ptr<Buffer> _chan; // replaced under _stateLock, read with atomic operations
+    // Held by a loop for each turn (check that it is current, read, deliver) and by an open while
+    // it opens the wrapped channel and installs the new loop's buffer: an earlier loop never reads
+    // a byte that belongs to a later open.
+    std::mutex _loopTurn;
+    std::shared_ptr<Buffer> _chan; // replaced under _stateLock and _loopTurn, read with atomic operations
     const ThreadLauncher _launcher;
 };
 
@@ -413,6 +418,9 @@ public:
     SLKDataChannelRef nextLayer() override;
 
 private:
+    SELKO_LOCAL SLKData readTransformed(double timeout, CommErrorRef* error);
+    SELKO_LOCAL bool writeTransformed(const SLKBytes& data, CommErrorRef* error);
+
     SLKDataChannelRef _channel;
     std::vector<SLKDataTransformerRef> _readTransformers;
     std::vector<SLKDataTransformerRef> _writeTransformers;
@@ -424,8 +432,8 @@ public:
     using Block = std::function<void(SLKBytes&)>;
     /// `blk` must not be empty.
     explicit SLPBlockDataTransformer(Block blk);
-    /// Runs the stored callable on `data`.
-    void modifyData(SLKBytes& data) noexcept override;
+    /// Runs the stored callable on `data`; what the callable throws passes through.
+    void modifyData(SLKBytes& data) override;
     /// The stored callable (atomic with respect to setBlk).
     Block blk() const;
     /// Replaces the stored callable (must not be empty).
@@ -462,8 +470,8 @@ public:
     /// `pattern` must not be empty; an empty `action` calls nothing.
     SLPEventGenerationTransformer(const SLKBytes& pattern, Action action, bool removeData);
     /// Passes the stream on, holding back a possible start of the pattern, calling the action
-    /// once per occurrence (and deleting it when removeData).
-    void modifyData(SLKBytes& data) noexcept override;
+    /// once per occurrence (and deleting it when removeData). What the action throws passes through.
+    void modifyData(SLKBytes& data) override;
     bool removeData() const noexcept { return _removeData; }
     const Action& action() const noexcept { return _action; }
 

@@ -17,8 +17,9 @@ using Block = std::function<void()>;
 // One key for the whole process, made on the first thread entry and never deleted.
 pthread_key_t block_key;
 pthread_once_t block_key_once = PTHREAD_ONCE_INIT;
+int block_key_status = 0;   // pthread_key_create's result: the key exists only when it is 0
 
-void createBlockKey() { pthread_key_create(&block_key, selko__block_dispose); }
+void createBlockKey() { block_key_status = pthread_key_create(&block_key, selko__block_dispose); }
 
 } // namespace
 
@@ -27,8 +28,16 @@ void selko__block_dispose(void* copy) noexcept { delete static_cast<Block*>(copy
 void* selko__block_start__(void* copy) noexcept {
     pthread_once(&block_key_once, createBlockKey);
     // From here on the key's destructor owns the copy: it runs on this thread after we return.
-    pthread_setspecific(block_key, copy);
-    (*static_cast<Block*>(copy))();
+    // Without a key (the process ran out of them) this thread frees the copy itself, still after
+    // the callable returned.
+    const bool keyOwnsCopy = block_key_status == 0 && pthread_setspecific(block_key, copy) == 0;
+    try {
+        (*static_cast<Block*>(copy))();
+    } catch (...) {
+        // An exception has nowhere to go on a detached thread; it must not end the process.
+    }
+    if (!keyOwnsCopy)
+        selko__block_dispose(copy);
     return nullptr;
 }
 

@@ -17,14 +17,15 @@
 //    stopped reports the recorded error, never a spurious "Device Already Closed".
 //
 // 2. At most one loop reads the wrapped channel at a time, also when the channel is closed and
-//    reopened within one slice. _chan is replaced only under _stateLock. Before every read a loop
-//    checks that its buffer channel is still the current one and ends at once when it is not,
-//    closing its own orphaned buffer channel. An orphaned loop never touches _readError, which
+//    reopened within one slice. A loop takes _loopTurn for each turn: it checks that its buffer
+//    channel is still the current one (ending at once, its orphaned buffer channel closed, when
+//    it is not), reads and delivers. An open holds _loopTurn from the wrapped open until the new
+//    buffer channel is current, so an earlier loop can never read the first bytes of a later
+//    open into its own buffer channel. An orphaned loop never touches _readError, which
 //    belongs to the current loop: while a loop runs, _readError holds a token (a null pointer
 //    sharing ownership with that loop's buffer channel), and a loop records its error by a
 //    compare-and-exchange against its own token, which fails once a newer loop has put its token
-//    there. (A UART channel beneath marks a closed descriptor abandoned, so a read that was
-//    already waiting when the close came returns without taking the new session's bytes.)
+//    there.
 //
 // 3. A loop whose thread cannot be started must not leave readers waiting for ever: its new
 //    buffer channel is closed at once, so the channel is not open and reads fail instead of
@@ -34,10 +35,12 @@
 //    stopped loop's error, so `close` reports it.
 #include "CommErrorRaise.h"
 #include "SLKDetachedThread.h"
+#include "SLPActiveChannelAccess.h"
 #include "databufferchannel_t.h"
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <type_traits>
 
 // Received bytes become the read result without a copy.
@@ -46,7 +49,8 @@ static_assert(std::is_same_v<std::vector<unsigned char>, SLKBytes>, "buffer elem
 namespace {
 
 // One slice of the read loop: short enough that bytes move into the buffer and a closed channel
-// is noticed within about a thirtieth of a second.
+// is noticed within about a thirtieth of a second even when the channel beneath is not woken by
+// its close.
 constexpr double kReadSlice = 1.0 / 30.0;
 
 bool startDetachedThread(std::function<void()> block) { return selko__tryDetachNewThreadWithBlock(std::move(block)); }
@@ -54,17 +58,17 @@ bool startDetachedThread(std::function<void()> block) { return selko__tryDetachN
 } // namespace
 
 std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChannelRef channel, bool bufferData) {
-    return initWithChannel(std::move(channel), bufferData, startDetachedThread);
+    return make(std::move(channel), bufferData, startDetachedThread);
 }
 
-std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChannelRef channel, bool bufferData,
-                                                                    ThreadLauncher launcher) {
+std::shared_ptr<SLPActiveChannel> SLPActiveChannel::make(SLKDataChannelRef channel, bool bufferData,
+                                                         ThreadLauncher launcher) {
     if (!channel)
         return nullptr;
     if (!launcher)
         launcher = startDetachedThread;
-    auto active = std::make_shared<SLPActiveChannel>(PrivateTag{}, std::move(channel), bufferData, std::move(launcher));
-    if (active->_commChannel->isOpened()) {
+    std::shared_ptr<SLPActiveChannel> active(new SLPActiveChannel(std::move(channel), bufferData, std::move(launcher)));
+    if (SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, active->_commChannel->isOpened())) {
         std::lock_guard<std::mutex> guard(active->_stateLock);
         int startError = 0;
         if (!active->detach_read_loop__unsafe(&startError)) {
@@ -77,7 +81,7 @@ std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChann
     return active;
 }
 
-SLPActiveChannel::SLPActiveChannel(PrivateTag, SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher)
+SLPActiveChannel::SLPActiveChannel(SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher)
     : _buffer(bufferData), _commChannel(std::move(channel)), _launcher(std::move(launcher)) {}
 
 // Runs on whichever thread lets go last, often a finished loop's thread. The wrapped channel is
@@ -97,14 +101,17 @@ bool SLPActiveChannel::isOpen_unsafe() {
     // stopped reads the record after the flag (see 1 above).
     const std::shared_ptr<Buffer> chan = currentBuffer();
     const bool loopRunning = chan && !chan->IsClosed();
-    return _commChannel->isOpened() && loopRunning;
+    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened()) && loopRunning;
 }
 
 bool SLPActiveChannel::detach_read_loop__unsafe(int* startError) {
     auto chan = std::make_shared<Buffer>();
-    std::atomic_store(&_chan, chan);
-    // The new loop's token: "no error yet", owned by this loop alone (see 2 above).
-    std::atomic_store(&_readError, CommErrorRef(chan, nullptr));
+    {
+        std::lock_guard<std::mutex> turn(_loopTurn);
+        std::atomic_store(&_chan, chan);
+        // The new loop's token: "no error yet", owned by this loop alone (see 2 above).
+        std::atomic_store(&_readError, CommErrorRef(chan, nullptr));
+    }
     std::shared_ptr<SLPActiveChannel> self = shared_from_this();
     errno = 0;
     const bool started = _launcher([self = std::move(self), chan] { self->readLoop(chan); });
@@ -125,14 +132,18 @@ void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, Comm
 }
 
 void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
-    while (!chan->IsClosed()) {
+    for (;;) {
+        std::lock_guard<std::mutex> turn(_loopTurn);
+        if (chan->IsClosed())
+            return;
         if (currentBuffer() != chan) {
             // Orphaned by a close and reopen: the current loop reads from now on.
             chan->Close();
             return;
         }
         CommErrorRef readError;
-        const SLKData bytes = _commChannel->readWithTimeout(kReadSlice, &readError);
+        const SLKData bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(),
+                                          _commChannel->readWithTimeout(kReadSlice, &readError));
         if (!bytes) {
             recordReadError(chan, std::move(readError));
             chan->Close();
@@ -144,13 +155,24 @@ void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
 }
 
 bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, openLocked(timeout, error));
+}
+
+bool SLPActiveChannel::openLocked(double timeout, CommErrorRef* error) {
     {
         std::lock_guard<std::mutex> guard(_stateLock);
         if (isOpen_unsafe()) {
             SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
             return false;
         }
-        if (_commChannel->openWithTimeout(timeout, error)) {
+        bool opened;
+        {
+            // An earlier loop still inside its turn finishes it first; it then finds its buffer
+            // channel replaced and ends without reading again (see 2 above).
+            std::lock_guard<std::mutex> turn(_loopTurn);
+            opened = _commChannel->openWithTimeout(timeout, error);
+        }
+        if (opened) {
             int startError = 0;
             if (!detach_read_loop__unsafe(&startError)) {
                 // Nothing stopped, so nothing to report on close: "Device Already Closed".
@@ -167,9 +189,13 @@ bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noex
 }
 
 bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, closeLocked(error));
+}
+
+bool SLPActiveChannel::closeLocked(CommErrorRef* error) {
     std::lock_guard<std::mutex> guard(_stateLock);
     if (isOpen_unsafe())
-        return _commChannel->close(error);  // the loop stops by itself at its next failed read
+        return _commChannel->close(error);  // the loop stops at its read, which the close ends
     if (error != nullptr) {
         const CommErrorRef recorded = loadReadError();
         if (recorded)
@@ -180,14 +206,18 @@ bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
     return false;
 }
 
-SLKDataChannelRef SLPActiveChannel::nextLayer() { return _commChannel; }
-
 bool SLPActiveChannel::isOpened() noexcept {
     std::lock_guard<std::mutex> guard(_stateLock);
     return isOpen_unsafe();
 }
 
+SLKDataChannelRef SLPActiveChannel::nextLayer() { return _commChannel; }
+
 SLKData SLPActiveChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorRead, SLKData(), receive(timeout, error));
+}
+
+SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
     if (!_buffer) {
         SLK_RAISE(error, SLKErrorUnsupported, "active null stub does not support read");
         return nullptr;
@@ -211,6 +241,7 @@ SLKData SLPActiveChannel::readWithTimeout(double timeout, CommErrorRef* error) n
     const bool receivedAny = chan->TryReceive(timeout, received);
     const int receiveError = errno;
     if (!receivedAny && receiveError != ETIMEDOUT) {
+        // A reader that was waiting when the loop stopped ends here, with ECANCELED.
         SLK_RAISE(error, SLKErrorRead, "read failed with error %s (%d)", std::strerror(receiveError), receiveError);
         return nullptr;
     }
@@ -232,5 +263,5 @@ bool SLPActiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept 
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return false;
     }
-    return _commChannel->write(data, error);
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _commChannel->write(data, error));
 }

@@ -29,16 +29,31 @@ bool SLPChannelTransformer::isHomogenousDataTransformerArray(const std::vector<S
 }
 
 bool SLPChannelTransformer::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    return _channel->openWithTimeout(timeout, error);
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->openWithTimeout(timeout, error));
 }
 
-bool SLPChannelTransformer::close(CommErrorRef* error) noexcept { return _channel->close(error); }
+bool SLPChannelTransformer::close(CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->close(error));
+}
 
-bool SLPChannelTransformer::isOpened() noexcept { return _channel->isOpened(); }
+bool SLPChannelTransformer::isOpened() noexcept {
+    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _channel->isOpened());
+}
 
 SLKDataChannelRef SLPChannelTransformer::nextLayer() { return _channel; }
 
 SLKData SLPChannelTransformer::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorRead, SLKData(), readTransformed(timeout, error));
+}
+
+bool SLPChannelTransformer::write(const SLKData& data, CommErrorRef* error) noexcept {
+    // Null data: false, nothing written, no transformer run, and the slot stays as it was.
+    if (!data)
+        return false;
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, writeTransformed(*data, error));
+}
+
+SLKData SLPChannelTransformer::readTransformed(double timeout, CommErrorRef* error) {
     SLKData received = _channel->readWithTimeout(timeout, error);
     if (!received)
         return nullptr;
@@ -48,10 +63,8 @@ SLKData SLPChannelTransformer::readWithTimeout(double timeout, CommErrorRef* err
     return block;
 }
 
-bool SLPChannelTransformer::write(const SLKData& data, CommErrorRef* error) noexcept {
-    if (!data)
-        return false;
-    auto block = std::make_shared<SLKBytes>(*data);
+bool SLPChannelTransformer::writeTransformed(const SLKBytes& data, CommErrorRef* error) {
+    auto block = std::make_shared<SLKBytes>(data);
     for (const SLKDataTransformerRef& transformer : _writeTransformers)
         transformer->modifyData(*block);
     return _channel->write(block, error);

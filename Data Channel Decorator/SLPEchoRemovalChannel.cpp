@@ -5,7 +5,7 @@
 // The mutex guards only the buffers and queues. It is never held while the wrapped channel is
 // called, so a background reader below us and a writer on another thread never wait on each other
 // through this layer.
-#include "SelkoCommunication.h"
+#include "CommErrorRaise.h"
 
 #include <algorithm>
 #include <cstring>
@@ -65,22 +65,28 @@ SLPEchoRemovalChannel::SLPEchoRemovalChannel(SLKDataChannelRef channel, const SL
     : _channel(std::move(channel)), _delimiter(delimiter) {}
 
 bool SLPEchoRemovalChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    return _channel->openWithTimeout(timeout, error);
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->openWithTimeout(timeout, error));
 }
 
-bool SLPEchoRemovalChannel::close(CommErrorRef* error) noexcept { return _channel->close(error); }
+bool SLPEchoRemovalChannel::close(CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->close(error));
+}
 
-bool SLPEchoRemovalChannel::isOpened() noexcept { return _channel->isOpened(); }
+bool SLPEchoRemovalChannel::isOpened() noexcept {
+    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _channel->isOpened());
+}
 
 SLKDataChannelRef SLPEchoRemovalChannel::nextLayer() { return _channel; }
 
 bool SLPEchoRemovalChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
     // Recorded only once the wrapped channel took the bytes: a rejected write never becomes an
     // expected echo.
-    if (!_channel->write(data, error))
+    if (!SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->write(data, error)))
         return false;
-    if (!data)
-        return true; // the wrapped channel accepted null: there are no bytes to expect back
+    // No bytes (a user-written channel may accept null), or no delimiter to cut at (only a
+    // directly constructed channel can have none): nothing to expect back.
+    if (!data || _delimiter.empty())
+        return true;
     std::lock_guard<std::mutex> guard(_readWriteMutex);
     _writeBuffer.insert(_writeBuffer.end(), data->begin(), data->end());
     splitByDelimiterPushDelimitedOnQueue(_writeBuffer, _writeTail, _writeScanned, _writeQueue, _delimiter);
@@ -89,9 +95,9 @@ bool SLPEchoRemovalChannel::write(const SLKData& data, CommErrorRef* error) noex
 
 SLKData SLPEchoRemovalChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
     // Exactly one wrapped read per call, with the caller's timeout: this layer keeps no time.
-    SLKData received = _channel->readWithTimeout(timeout, error);
-    if (!received)
-        return nullptr;
+    SLKData received = SLK_CONTAIN(error, SLKErrorRead, SLKData(), _channel->readWithTimeout(timeout, error));
+    if (!received || _delimiter.empty())
+        return received;
 
     std::lock_guard<std::mutex> guard(_readWriteMutex);
     _readBuffer.insert(_readBuffer.end(), received->begin(), received->end());

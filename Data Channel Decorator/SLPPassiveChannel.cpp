@@ -2,14 +2,14 @@
 // one slice that another thread closed the channel beneath.
 #include "CommErrorRaise.h"
 
-#include <sys/time.h>
+#include <chrono>
 
 namespace {
 
-double wallClockSeconds() {
-    timeval now{};
-    ::gettimeofday(&now, nullptr);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1e6;
+// Elapsed time is measured on a clock that never steps, so setting the wall clock neither ends
+// a read early nor stretches it.
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 } // namespace
@@ -17,21 +17,29 @@ double wallClockSeconds() {
 SLPPassiveChannel::SLPPassiveChannel(SLKDataChannelRef channel) : _channel(std::move(channel)) {}
 
 bool SLPPassiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    return _channel->openWithTimeout(timeout, error);
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->openWithTimeout(timeout, error));
 }
 
-bool SLPPassiveChannel::close(CommErrorRef* error) noexcept { return _channel->close(error); }
+bool SLPPassiveChannel::close(CommErrorRef* error) noexcept {
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->close(error));
+}
 
-bool SLPPassiveChannel::isOpened() noexcept { return _channel->isOpened(); }
+bool SLPPassiveChannel::isOpened() noexcept {
+    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _channel->isOpened());
+}
 
 SLKDataChannelRef SLPPassiveChannel::nextLayer() { return _channel; }
 
 bool SLPPassiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
-    return _channel->write(data, error);
+    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->write(data, error));
 }
 
 SLKData SLPPassiveChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    const double start = wallClockSeconds();
+    return SLK_CONTAIN(error, SLKErrorRead, SLKData(), readInSlices(timeout, error));
+}
+
+SLKData SLPPassiveChannel::readInSlices(double timeout, CommErrorRef* error) {
+    const double start = monotonicSeconds();
     if (!_channel->isOpened()) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed device");
         return nullptr;
@@ -44,14 +52,17 @@ SLKData SLPPassiveChannel::readWithTimeout(double timeout, CommErrorRef* error) 
         CommErrorRef sliceError;
         SLKData bytes = _channel->readWithTimeout(slice, &sliceError);
         if (!bytes) {
+            // A slice that a close from another thread ended is the close, not a failure: no data
+            // and no error, as when the close falls between two slices.
+            const bool closedUnderUs = sliceError && sliceError->code() == SLKErrorNotOpened && !_channel->isOpened();
             if (error)
-                *error = sliceError;
+                *error = closedUnderUs ? nullptr : sliceError;
             return nullptr;
         }
         if (!bytes->empty())
             return bytes;
         // Time is judged only after an empty slice, so a call may run one slice past `timeout`.
-        if (!forever && wallClockSeconds() - start >= timeout)
+        if (!forever && monotonicSeconds() - start >= timeout)
             return std::make_shared<const SLKBytes>();
         if (!_channel->isOpened()) {
             // Closed under the reader: no data and no error.

@@ -11,7 +11,6 @@
 #include "SelkoCommunication.h"
 
 #include <pthread.h>
-#include <sys/time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -25,8 +24,10 @@ public:
     databufferchannel_t() noexcept : closed(false) {
         pthread_condattr_t condAttributes;
         pthread_condattr_init(&condAttributes);
-        // The default clock is the wall clock that gettimeofday reads, which the deadlines of
-        // TryReceive are computed from.
+        // Deadlines are on the monotonic clock: a wall clock set forward or back (a board
+        // without a real-time clock taking the time from the network) never shortens or
+        // stretches a wait.
+        pthread_condattr_setclock(&condAttributes, CLOCK_MONOTONIC);
         pthread_cond_init(&cond, &condAttributes);
         pthread_condattr_destroy(&condAttributes);
         pthread_mutexattr_t mutexAttributes;
@@ -138,12 +139,12 @@ private:
         return false;
     }
 
-    // The wall-clock instant `timeout` seconds from now (whole seconds truncated, the fraction
+    // The monotonic instant `timeout` seconds from now (whole seconds truncated, the fraction
     // in nanoseconds, a full second of nanoseconds carried). False when the seconds would not fit
     // time_t (or the timeout is not finite).
     static bool deadlineAfter(double timeout, timespec& deadline) noexcept {
-        timeval today{};
-        gettimeofday(&today, nullptr);
+        timespec today{};
+        clock_gettime(CLOCK_MONOTONIC, &today);
         if (!std::isfinite(timeout)) {
             return false;
         }
@@ -155,7 +156,7 @@ private:
         if (whole >= room) {
             return false;
         }
-        long nanoseconds = static_cast<long>((timeout - whole) * 1e9) + static_cast<long>(today.tv_usec) * 1000L;
+        long nanoseconds = static_cast<long>((timeout - whole) * 1e9) + today.tv_nsec;
         time_t seconds = static_cast<time_t>(whole) + today.tv_sec;
         if (nanoseconds >= 1000000000L) {
             seconds += 1;

@@ -6,6 +6,7 @@
 
 #include "SelkoCommunication.h"
 
+#include <exception>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -33,7 +34,33 @@ void raise(CommErrorRef* slot, int code, const char* file, int line, const char*
     raiseCommError(slot, code, file, line, format, {messageArgument(arguments)...});
 }
 
+// Runs `call` and returns its result. An exception from user code below (a user-written channel,
+// transformer or callable) must not cross a library frame and end the process: it becomes a
+// failure, `failed` with code `code` "Unexpected exception: %s" (what(), or "unknown").
+template <class Result, class Call>
+Result contain(CommErrorRef* slot, int code, Result failed, const char* file, int line, Call&& call) noexcept {
+    const char* what = "unknown";
+    try {
+        return call();
+    } catch (const std::exception& exception) {
+        what = exception.what();
+    } catch (...) {
+    }
+    try {
+        if (slot != nullptr)
+            raise(slot, code, file, line, "Unexpected exception: %s", what);
+    } catch (...) {
+        // No memory left even for the record: the failure result alone must do.
+    }
+    return failed;
+}
+
 } // namespace selko::detail
+
+// Evaluates `expression`; an exception thrown from it becomes the failure result `failed` with a
+// code `code` error "Unexpected exception: ..." at this line.
+#define SLK_CONTAIN(slot, code, failed, expression)                                                 \
+    ::selko::detail::contain((slot), (code), (failed), __FILE__, __LINE__, [&] { return (expression); })
 
 // Raises a CommError of `code` into `slot` (a CommErrorRef*, may be null). Without a slot nothing
 // is built and the arguments are not even evaluated.

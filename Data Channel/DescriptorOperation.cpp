@@ -1,6 +1,5 @@
 // Timed descriptor reads: select_with_retry, read_with_retry, selko_communication_read.
 #include "CommErrorRaise.h"
-#include "DescriptorRead.h"
 
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -51,12 +50,6 @@ std::int64_t read_with_retry(int fd, void* buffer, std::size_t length) noexcept 
 }
 
 SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error) noexcept {
-    return selko::detail::readDescriptor(fd, timeout, error, nullptr);
-}
-
-namespace selko::detail {
-
-SLKData readDescriptor(int fd, double timeout, CommErrorRef* error, const std::atomic<bool>* abandoned) noexcept {
     // Our decision: a descriptor that cannot go into an fd_set is refused before anything is done.
     if (fd < 0 || fd >= FD_SETSIZE) {
         SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(EINVAL), EINVAL);
@@ -107,10 +100,6 @@ SLKData readDescriptor(int fd, double timeout, CommErrorRef* error, const std::a
             return std::make_shared<const SLKBytes>();
     }
 
-    // The descriptor's owner gave it up while we waited: its bytes are no longer ours to take.
-    if (abandoned != nullptr && abandoned->load())
-        return std::make_shared<const SLKBytes>();
-
     // 5.-8. One read into a zero-filled buffer that becomes the result without a copy.
     auto buffer = std::make_shared<SLKBytes>(size);
     const std::int64_t count = readSome(fd, buffer->data(), size);
@@ -123,5 +112,3 @@ SLKData readDescriptor(int fd, double timeout, CommErrorRef* error, const std::a
     buffer->resize(static_cast<std::size_t>(count));
     return buffer;
 }
-
-} // namespace selko::detail

@@ -1,6 +1,5 @@
 // The UART channel and the opening and configuration of its port.
 #include "CommErrorRaise.h"
-#include "DescriptorRead.h"
 #include "SLKArbitraryLineSpeed.h"
 #include "SLPUARTDescriptor.h"
 #include "SLKUARTURL.h"
@@ -316,10 +315,7 @@ std::shared_ptr<SLPUARTChannel> SLPUARTChannel::initForURL(const char* url, cons
 SLPUARTChannel::SLPUARTChannel(std::string url, SLKOptions options)
     : _uartHandle(nullptr), _url(std::move(url)), _options(std::move(options)) {}
 
-SLPUARTChannel::~SLPUARTChannel() {
-    if (const auto handle = std::atomic_exchange(&_uartHandle, std::shared_ptr<Descriptor>()))
-        handle->abandoned.store(true);
-}
+SLPUARTChannel::~SLPUARTChannel() = default;   // the descriptor closes the port with its last holder
 
 std::shared_ptr<SLPUARTChannel::Descriptor> SLPUARTChannel::acquireDescriptor() const {
     return std::atomic_load(&_uartHandle);
@@ -328,12 +324,10 @@ std::shared_ptr<SLPUARTChannel::Descriptor> SLPUARTChannel::acquireDescriptor() 
 // Closes the channel if it still holds `expected`; a channel closed (and perhaps reopened) by
 // another thread meanwhile is left alone.
 bool SLPUARTChannel::releaseDescriptor(const std::shared_ptr<Descriptor>& expected) {
-    if (!expected)
-        return false;
-    // Marked first: if the exchange fails, `expected` was already given up by someone else.
-    expected->abandoned.store(true);
     std::shared_ptr<Descriptor> current = expected;
-    return std::atomic_compare_exchange_strong(&_uartHandle, &current, std::shared_ptr<Descriptor>());
+    if (!expected || !std::atomic_compare_exchange_strong(&_uartHandle, &current, std::shared_ptr<Descriptor>()))
+        return false;
+    return expected->close();
 }
 
 bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
@@ -343,15 +337,25 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
     }
     int fd = -1;
     if (!openPortWithError__no_cleanup(&fd, _url.c_str(), _options, error)) {
-        if (fd >= 0)
+        if (fd >= 0) {
+            ::ioctl(fd, TIOCNXCL);   // a port we gave up stays free for others
             ::close(fd);
+        }
         return false;
     }
-    auto opened = std::make_shared<Descriptor>(fd);
+    auto opened = Descriptor::adopt(fd);
+    if (!opened) {
+        const int failure = errno;
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening serial port %@ - %s(%d).", _url, std::strerror(failure),
+                  failure);
+        return false;
+    }
     std::shared_ptr<Descriptor> expected;
     if (!std::atomic_compare_exchange_strong(&_uartHandle, &expected, opened)) {
-        // Another thread opened the channel meanwhile: ours closes as `opened` goes.
-        opened->abandoned.store(true);
+        // Another thread opened the channel meanwhile: ours is closed again.
+        opened->close();
         SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
         return false;
     }
@@ -359,13 +363,11 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
 }
 
 bool SLPUARTChannel::close(CommErrorRef* error) noexcept {
-    // Mark before taking the handle away, so a waiting read never takes bytes after the channel
-    // could have been reopened; retry if another thread closed (and reopened) meanwhile.
-    for (std::shared_ptr<Descriptor> current = acquireDescriptor(); current; current = acquireDescriptor()) {
-        current->abandoned.store(true);
-        std::shared_ptr<Descriptor> expected = current;
-        if (std::atomic_compare_exchange_strong(&_uartHandle, &expected, std::shared_ptr<Descriptor>()))
-            return true;
+    // The handle is taken away first, so new calls find the channel closed; the descriptor then
+    // wakes and waits out the calls already using it before it closes the port.
+    if (const auto handle = std::atomic_exchange(&_uartHandle, std::shared_ptr<Descriptor>())) {
+        handle->close();
+        return true;
     }
     SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");
     return false;
@@ -379,17 +381,29 @@ SLKData SLPUARTChannel::readWithTimeout(double timeout, CommErrorRef* error) noe
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    // NaN is no time at all: refused like a negative one rather than handed to the wait (whose
-    // failure would close the channel over a caller's bad argument).
+    // NaN is no time at all: refused like a negative one rather than handed to the wait.
     if (std::isnan(timeout) ||
         (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW)) {
         SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
         return nullptr;
     }
-    SLKData data = selko::detail::readDescriptor(handle->fd, timeout, error, &handle->abandoned);
-    if (!data)
-        releaseDescriptor(handle);   // closes the channel; the read's error stays in the slot
-    return data;
+    SLKData bytes;
+    int failure = 0;
+    switch (handle->read(timeout, bytes, failure)) {
+    case Descriptor::Outcome::Bytes: return bytes;
+    case Descriptor::Outcome::Closed:
+        // Closed by another thread while we waited: nothing was taken from the port.
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return nullptr;
+    case Descriptor::Outcome::Disconnected:
+        SLK_RAISE(error, SLKErrorRead, "Device disconnected");
+        break;
+    case Descriptor::Outcome::Failed:
+        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+        break;
+    }
+    releaseDescriptor(handle);   // a failed read closes the channel; its error stays in the slot
+    return nullptr;
 }
 
 bool SLPUARTChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
@@ -398,9 +412,16 @@ bool SLPUARTChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return false;
     }
-    // Nothing to write (empty or null data): every byte is taken without a system call.
-    if (!data || data->empty())
+    // Null is no data: refused without a record, as every layer of a stack refuses it.
+    if (!data)
+        return false;
+    if (data->empty())
         return true;
+    const Descriptor::Use inFlight(*handle);
+    if (!inFlight) {
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
+    }
     errno = 0;
     const ssize_t written = ::write(handle->fd, data->data(), data->size());
     const int failure = errno;

@@ -13,10 +13,11 @@ namespace {
 
 bool isNullOrEmpty(const SLKData& bytes) { return !bytes || bytes->empty(); }
 
-// Seconds since the epoch on the calendar clock, which is what pauses are measured against.
-double wallClockNow() {
+// Seconds on a clock that never steps: a wall clock set forward or back neither fakes a pause
+// nor hides one.
+double monotonicNow() {
     using Seconds = std::chrono::duration<double>;
-    return std::chrono::duration_cast<Seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<Seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // The callable of a time transformer. Copies of it share one reference time, so the transformer
@@ -24,7 +25,7 @@ double wallClockNow() {
 SLPBlockDataTransformer::Block makeTimingBlock(double timeout, std::function<void()> blk) {
     auto reference = std::make_shared<std::optional<double>>();
     return [reference, timeout, blk = std::move(blk)](SLKBytes&) {
-        const double now = wallClockNow();
+        const double now = monotonicNow();
         if (!*reference)
             *reference = now;
         if (now - **reference >= timeout) {
@@ -32,7 +33,6 @@ SLPBlockDataTransformer::Block makeTimingBlock(double timeout, std::function<voi
             reference->reset();
             blk();
         } else {
-            // Also covers a clock set back: the measurement restarts from the new reading.
             *reference = now;
         }
     };

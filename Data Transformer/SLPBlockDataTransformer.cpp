@@ -9,7 +9,7 @@
 SLPBlockDataTransformer::SLPBlockDataTransformer(Block blk)
     : _blk(std::make_shared<const Block>(std::move(blk))) {}
 
-void SLPBlockDataTransformer::modifyData(SLKBytes& data) noexcept {
+void SLPBlockDataTransformer::modifyData(SLKBytes& data) {
     const std::shared_ptr<const Block> blk = std::atomic_load(&_blk);
     // An empty callable breaks the class's precondition; doing nothing beats terminating.
     if (*blk)

@@ -37,7 +37,7 @@ std::vector<std::size_t> bordersOf(const SLKBytes& pattern) {
 SLPEventGenerationTransformer::SLPEventGenerationTransformer(const SLKBytes& pattern, Action action, bool removeData)
     : _pattern(pattern), _removeData(removeData), _action(std::move(action)), _borders(bordersOf(_pattern)) {}
 
-void SLPEventGenerationTransformer::modifyData(SLKBytes& data) noexcept {
+void SLPEventGenerationTransformer::modifyData(SLKBytes& data) {
     if (_start == _buffer.size()) {
         // Nothing is pending: take the caller's block over instead of copying it.
         _buffer.clear();

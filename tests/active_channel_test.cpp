@@ -3,6 +3,8 @@
 // be pinned down (reads held at a gate, failing thread starts).
 #include <SelkoCommunication.h>
 
+#include "SLPActiveChannelAccess.h"
+
 #include "CountingChannel.h"
 #include "ScriptedChannel.h"
 #include "TestHelpers.h"
@@ -175,17 +177,6 @@ private:
 };
 
 class ActiveChannel : public NothingLeftBehind {};
-
-// An active channel over `gated` whose first loop is held inside its first read while the
-// channel is closed and reopened: the second loop is then held in its read too.
-SLKDataChannelRef reopenedWithTheOldLoopHeld(const std::shared_ptr<GatedChannel>& gated) {
-    SLKDataChannelRef active = createActiveChannel(gated);
-    EXPECT_TRUE(eventually([&] { return gated->arrived() == 1; }));
-    EXPECT_TRUE(active->close());
-    EXPECT_TRUE(active->openWithTimeout(1.0));
-    EXPECT_TRUE(eventually([&] { return gated->arrived() == 2; }));
-    return active;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Over a UART channel
@@ -369,46 +360,30 @@ TEST_F(ActiveChannel, CloseAfterTheLoopStoppedAlwaysReportsItsError) {
     }
 }
 
-TEST_F(ActiveChannel, OrphanedLoopStopsWithoutAnotherRead) {
+// A reopen waits until the earlier loop's read is over; that loop then ends without reading
+// again, so it can never take the first bytes of the new open.
+TEST_F(ActiveChannel, ReopenWaitsForTheEarlierLoopWhichThenEnds) {
     auto gated = std::make_shared<GatedChannel>();
-    SLKDataChannelRef active = reopenedWithTheOldLoopHeld(gated);
-    // The old loop's read goes on against the reopened channel and succeeds; the loop must then
-    // see that it is no longer current and end instead of reading beside the new loop.
+    SLKDataChannelRef active = createActiveChannel(gated);
+    ASSERT_TRUE(eventually([&] { return gated->arrived() == 1; }));
+    ASSERT_TRUE(active->close());
+    auto reopen = std::async(std::launch::async, [&] { return active->openWithTimeout(1.0); });
+    EXPECT_EQ(reopen.wait_for(100ms), std::future_status::timeout);
+    EXPECT_FALSE(gated->isOpened()) << "the wrapped channel opened while the earlier loop was reading";
     gated->allow(1);
+    ASSERT_EQ(reopen.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(reopen.get());
     EXPECT_TRUE(eventually([&] { return !gated->firstReaderAlive(); }));
+    EXPECT_TRUE(eventually([&] { return gated->arrived() == 2; }));
     EXPECT_EQ(gated->readsByFirstReader(), 1);
-    EXPECT_TRUE(active->isOpened());
     EXPECT_TRUE(active->close());
     gated->allow(INT_MAX);
-}
-
-TEST_F(ActiveChannel, OrphanedLoopLeavesTheCurrentLoopsErrorAlone) {
-    auto gated = std::make_shared<GatedChannel>();
-    SLKDataChannelRef active = reopenedWithTheOldLoopHeld(gated);
-    // Only the old loop's read goes on, and it fails.
-    gated->pushFailure(foreignError("stale", 77, "old session"));
-    gated->allow(1);
-    ASSERT_TRUE(eventually([&] { return !gated->firstReaderAlive(); }));
-    EXPECT_TRUE(active->isOpened());
-    ASSERT_TRUE(active->close());
-    // A second close while the current loop is still held in its read: nothing of the old
-    // session may show, and nothing has stopped yet.
-    CommErrorRef error;
-    EXPECT_FALSE(active->close(&error));
-    expectError(error, SLKErrorNotOpened, "Device Already Closed", kActiveSource);
-    // Once the current loop's read fails on the closed channel, its error is what close reports.
-    gated->allow(INT_MAX);
-    EXPECT_TRUE(eventually([&] {
-        active->close(&error);
-        return error && error->domain() == "test";
-    }));
-    EXPECT_EQ(error->code(), SLKErrorNotOpened);
 }
 
 TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
     const std::string startFailure = "Error starting the read thread - " + errnoText(EAGAIN) + ".";
     std::atomic<int> failuresLeft{2};
-    const SLPActiveChannel::ThreadLauncher launcher = [&](std::function<void()> block) {
+    const SLPActiveChannelAccess::ThreadLauncher launcher = [&](std::function<void()> block) {
         if (failuresLeft-- > 0) {
             errno = EAGAIN;
             return false;
@@ -419,7 +394,7 @@ TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
 
     // At creation over an open channel: not open, reads fail at once, close reports the failure.
     auto opened = std::make_shared<ScriptedChannel>(true);
-    auto active = SLPActiveChannel::initWithChannel(opened, true, launcher);
+    auto active = SLPActiveChannelAccess::initWithChannel(opened, true, launcher);
     EXPECT_FALSE(active->isOpened());
     // Even a read without limit ends at once. It runs on a thread of its own so that a fault
     // here fails the test instead of hanging it.
@@ -439,7 +414,7 @@ TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
 
     // At open: the wrapped channel is closed again and the open fails with code 4.
     auto closed = std::make_shared<ScriptedChannel>(false);
-    active = SLPActiveChannel::initWithChannel(closed, true, launcher);
+    active = SLPActiveChannelAccess::initWithChannel(closed, true, launcher);
     EXPECT_FALSE(active->openWithTimeout(1.0, &error));
     expectError(error, SLKErrorPortSystem, startFailure, kActiveSource);
     EXPECT_FALSE(closed->isOpened());

@@ -103,8 +103,8 @@ inline bool blockedIn(long tid, std::initializer_list<long> numbers) {
     }
     return false;
 }
-// glibc may wait in pselect6 for a select.
-inline bool blockedInSelect(long tid) { return blockedIn(tid, {SYS_select, SYS_pselect6}); }
+// Waiting for readability: select (glibc may use pselect6) or poll (ppoll).
+inline bool blockedInSelect(long tid) { return blockedIn(tid, {SYS_select, SYS_pselect6, SYS_poll, SYS_ppoll}); }
 // A mutex or condition-variable wait.
 inline bool blockedInFutex(long tid) { return blockedIn(tid, {SYS_futex}); }
 
