@@ -72,7 +72,8 @@ bool describePort(const std::string& root, const std::string& name, SLKPortInfo*
     while (!device.empty() && linkTargetName(device + "/subsystem") == "serial-base")
         device = parentFolder(device);
     port->driver = linkTargetName(device + "/driver");
-    const USBAncestor usb = device.empty() ? USBAncestor{} : findUSBAncestor(device, resolvedPath(root + "/sys/devices"));
+    const USBAncestor usb =
+        device.empty() ? USBAncestor{} : findUSBAncestor(device, resolvedPath(root + "/sys/devices"));
     if (!usb.device.empty())
         fillUSBFields(usb, port);
     if (rfcomm)
@@ -117,8 +118,7 @@ bool listPortsUnder(const std::string& root, std::vector<SLKPortInfo>* ports, st
                                                     : port.driver + " " + port.path;
         ports->push_back(std::move(port));
     }
-    std::sort(ports->begin(), ports->end(),
-              [](const SLKPortInfo& a, const SLKPortInfo& b) { return a.path < b.path; });
+    std::sort(ports->begin(), ports->end(), [](const SLKPortInfo& a, const SLKPortInfo& b) { return a.path < b.path; });
     return true;
 }
 

@@ -107,7 +107,7 @@ std::string parentFolder(const std::string& path) {
 }
 
 bool exists(const std::string& path) {
-    struct stat status{};
+    struct stat status {};
     return ::lstat(path.c_str(), &status) == 0;
 }
 

@@ -53,11 +53,15 @@ void buildMachine(FakeTree& tree) {
     const std::string ftdi = kHub + "1-1/1-1.4/";
     tree.tty("ttyUSB0", ftdi + "1-1.4:1.0/ttyUSB0/tty/ttyUSB0");
     tree.link("/sys/devices/" + ftdi + "1-1.4:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    tree.link("/sys/devices/" + ftdi + "1-1.4:1.0/ttyUSB0/driver", "../../../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    tree.link("/sys/devices/" + ftdi + "1-1.4:1.0/ttyUSB0/driver",
+              "../../../../../../../../bus/usb-serial/drivers/ftdi_sio");
     tree.link("/sys/devices/" + ftdi + "1-1.4:1.0/ttyUSB0/subsystem", "../../../../../../../../bus/usb-serial");
     tree.file("/sys/devices/" + ftdi + "1-1.4:1.0/bInterfaceNumber", "00");
-    for (const auto& [name, value] : {std::pair<std::string, std::string>{"idVendor", "0403"}, {"idProduct", "6001"},
-                                      {"manufacturer", "FTDI"}, {"product", "FT232R USB UART"}, {"serial", "A50285BI"}})
+    for (const auto& [name, value] : {std::pair<std::string, std::string>{"idVendor", "0403"},
+                                      {"idProduct", "6001"},
+                                      {"manufacturer", "FTDI"},
+                                      {"product", "FT232R USB UART"},
+                                      {"serial", "A50285BI"}})
         tree.file("/sys/devices/" + ftdi + name, value);
     tree.link("/sys/devices/" + kHub + "idVendor", "../../../nowhere"); // the hub above is not the port's device
     tree.link("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");

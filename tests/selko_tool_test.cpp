@@ -130,7 +130,8 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
         EXPECT_NE(run.err.find(c.err), std::string::npos) << c.arguments << ": " << run.err;
         EXPECT_TRUE(run.err.empty() || run.err.find('\n') == run.err.size() - 1) << run.err; // one line
     }
-    EXPECT_EQ(selko("send " + echoing.url + " '*IDN?' --remove-echo --expect SIM-100").out.find("*IDN?"), std::string::npos);
+    EXPECT_EQ(selko("send " + echoing.url + " '*IDN?' --remove-echo --expect SIM-100").out.find("*IDN?"),
+              std::string::npos);
 }
 
 // A tmux server of its own, killed with everything in it when the object goes.
@@ -147,11 +148,13 @@ TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
     const Tmux tmux;
     for (const char* quit : {"C-]", "hang-up"}) {
         std::remove((files + ".rc").c_str());
-        ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"stty -g > " + files + ".before; " + kSelko + " term " +
-                           sim->url + " --log " + files + ".log; echo \\$? > " + files + ".rc.new; stty -g > " + files +
-                           ".after; mv " + files + ".rc.new " + files + ".rc; sleep 30\""),
+        ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"stty -g > " + files + ".before; " + kSelko +
+                           " term " + sim->url + " --log " + files + ".log; echo \\$? > " + files +
+                           ".rc.new; stty -g > " + files + ".after; mv " + files + ".rc.new " + files +
+                           ".rc; sleep 30\""),
                   0);
-        ASSERT_TRUE(waitFor([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; }, 5.0)) << tmux.screen();
+        ASSERT_TRUE(waitFor([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; }, 5.0))
+            << tmux.screen();
         tmux.run("send-keys -t term '*IDN?' Enter");
         EXPECT_TRUE(waitFor([&] { return tmux.screen().find("SIM-100") != std::string::npos; }, 5.0)) << tmux.screen();
         if (std::string(quit) == "C-]")

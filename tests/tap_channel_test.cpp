@@ -63,10 +63,14 @@ TEST(TapChannel, ExceptionsFromTheTapOrTheWrappedChannelBecomeErrors) {
     const Case cases[] = {
         {SLKErrorPortSystem, "Unexpected exception: tap write",
          [&](CommErrorRef* e) { return !tapThrows->write(SLKDataWithString("A"), e); }},
-        {SLKErrorRead, "Unexpected exception: tap read", [&](CommErrorRef* e) { return !tapThrows->readWithTimeout(0, e); }},
-        {SLKErrorPortSystem, "Unexpected exception: open broke", [&](CommErrorRef* e) { return !channelThrows->openWithTimeout(1, e); }},
-        {SLKErrorPortSystem, "Unexpected exception: unknown", [&](CommErrorRef* e) { return !channelThrows->close(e); }},
-        {SLKErrorRead, "Unexpected exception: read broke", [&](CommErrorRef* e) { return !channelThrows->readWithTimeout(0, e); }},
+        {SLKErrorRead, "Unexpected exception: tap read",
+         [&](CommErrorRef* e) { return !tapThrows->readWithTimeout(0, e); }},
+        {SLKErrorPortSystem, "Unexpected exception: open broke",
+         [&](CommErrorRef* e) { return !channelThrows->openWithTimeout(1, e); }},
+        {SLKErrorPortSystem, "Unexpected exception: unknown",
+         [&](CommErrorRef* e) { return !channelThrows->close(e); }},
+        {SLKErrorRead, "Unexpected exception: read broke",
+         [&](CommErrorRef* e) { return !channelThrows->readWithTimeout(0, e); }},
         {SLKErrorPortSystem, "Unexpected exception: write broke",
          [&](CommErrorRef* e) { return !channelThrows->write(SLKDataWithString("A"), e); }},
     };

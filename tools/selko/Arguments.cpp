@@ -33,8 +33,9 @@ Arguments::Arguments(const std::vector<std::string>& words, const std::vector<Op
         }
     }
     if (_positional.size() < minPositional || _positional.size() > maxPositional)
-        throw UsageError(_positional.size() < minPositional ? "missing arguments for '" + command + "' (see selko " + command + " --help)"
-                                                             : "too many arguments for '" + command + "': " + _positional.back());
+        throw UsageError(_positional.size() < minPositional
+                             ? "missing arguments for '" + command + "' (see selko " + command + " --help)"
+                             : "too many arguments for '" + command + "': " + _positional.back());
 }
 
 std::string Arguments::value(const std::string& name, const std::string& fallback) const {

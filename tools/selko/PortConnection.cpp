@@ -4,9 +4,7 @@
 
 namespace selko::tool {
 
-std::vector<OptionSpec> lineOptionSpecs() {
-    return {{"eol", true}, {"baud", true}, {"mode", true}, {"flow", true}};
-}
+std::vector<OptionSpec> lineOptionSpecs() { return {{"eol", true}, {"baud", true}, {"mode", true}, {"flow", true}}; }
 
 SLKOptions portOptions(const Arguments& arguments) {
     SLKOptions options;

@@ -1,7 +1,7 @@
 #include "RawTerminal.h"
 
-#include <signal.h>
 #include <initializer_list>
+#include <signal.h>
 #include <unistd.h>
 
 namespace selko::tool {
@@ -29,7 +29,7 @@ RawTerminal::~RawTerminal() {
 }
 
 void catchStopSignals() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = noteSignal;
     sigemptyset(&action.sa_mask);
     for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})

@@ -47,13 +47,14 @@ int simCommand(const Words& words) {
     if (!instrument.ready())
         throw CommandFailure(instrument.error());
     const std::string path = instrument.url().substr(std::string("uart://").size());
-    // The instrument keeps the terminal open, so the exclusive use a program asked for would
-    // outlive the program and lock out the next one that is not root. A simulator serves the
-    // programs tried against it one after another: whenever one closes the terminal, exclusive
-    // use is lifted (checked every tenth of a second when close events cannot be watched).
+    // The instrument keeps the terminal open, so the exclusive use asked for by a program that
+    // ends without giving it back (killed, say) would lock out the next one that is not root. A
+    // simulator serves the programs tried against it one after another: whenever one closes the
+    // terminal, exclusive use is lifted (every tenth of a second when closes cannot be watched).
     const int terminal = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     const int closes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    const bool watching = closes >= 0 && ::inotify_add_watch(closes, path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
+    const bool watching =
+        closes >= 0 && ::inotify_add_watch(closes, path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
     const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
     std::printf("%s\n", instrument.url().c_str());
     std::fflush(stdout);
