@@ -549,8 +549,10 @@ SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions*
 /// "Provided url %@ not valid" for any other scheme, a missing port or a port out of range.
 SELKO_API SLKDataChannelRef createChannelForURL(const char* url, const SLKOptions* options,
                                                 CommErrorRef* error = nullptr) noexcept;
-/// Shows every block read (after the wrapped read) or written (before the wrapped write) to
-/// `tap`, then passes it on unchanged. Code 3 "channel cannot be nil", then "tap cannot be nil".
+/// Shows every block read (after the wrapped read, empty ones too; failed reads are not shown) or
+/// written (before the wrapped write) to `tap`, then passes it on unchanged. Code 3 "channel
+/// cannot be nil", then "tap cannot be nil". An exception from `tap` or the wrapped channel fails
+/// the call with "Unexpected exception: %s" (code 5 for reads, 4 otherwise) instead of escaping.
 SELKO_API SLKDataChannelRef createTapChannel(SLKDataChannelRef channel,
                                              std::function<void(SLKDirection, const SLKBytes&)> tap,
                                              CommErrorRef* error = nullptr) noexcept;

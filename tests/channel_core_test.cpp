@@ -150,6 +150,8 @@ TEST(FactoryRefusals, FirstFailedCheckIsReportedAndSuccessLeavesTheSlot) {
         {delimiter, kDecoratorSource, REFUSED(createEchoRemovalChannel(channel, nullptr, e))},
         {delimiter, kDecoratorSource, REFUSED(createEchoRemovalChannel(channel, empty, e))},
         {nil, kDecoratorSource, REFUSED(createChannelTransformer(nullptr, &bad, &bad, e))},
+        {nil, kTapSource, REFUSED(createTapChannel(nullptr, nullptr, e))},
+        {"tap cannot be nil", kTapSource, REFUSED(createTapChannel(channel, nullptr, e))},
         {"Objects in readTransformers must conform to SLKDataTransformer", kDecoratorSource,
          REFUSED(createChannelTransformer(channel, &bad, &bad, e))},
         {"Objects in writeTransformers must conform to SLKDataTransformer", kDecoratorSource,

@@ -24,11 +24,13 @@ TEST(DecoratorForwarding, OpenCloseIsOpenedAndWriteGoStraightThrough) {
         [](SLKDataChannelRef wrapped) { return createPassiveChannel(wrapped); },
         [](SLKDataChannelRef wrapped) { return createEchoRemovalChannel(wrapped, SLKDataWithString("\n")); },
         [](SLKDataChannelRef wrapped) { return createChannelTransformer(wrapped, nullptr, nullptr); },
+        [](SLKDataChannelRef wrapped) { return createTapChannel(wrapped, [](SLKDirection, const SLKBytes&) {}); },
     };
     for (const auto& make : factories) {
         auto wrapped = std::make_shared<ScriptedChannel>(false);
         SLKDataChannelRef channel = make(wrapped);
         CommErrorRef error;
+        EXPECT_EQ(channel->nextLayer(), wrapped);
         EXPECT_FALSE(channel->isOpened());
         EXPECT_TRUE(channel->openWithTimeout(1.0, &error));
         EXPECT_TRUE(channel->isOpened());

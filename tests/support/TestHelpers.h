@@ -30,6 +30,7 @@ inline const std::string kUARTSource = "Data Channel/SLPUARTChannel.cpp:";
 inline const std::string kDecoratorSource = "Data Channel Decorator/SLKDataChannelDecorator.cpp:";
 inline const std::string kActiveSource = "Data Channel Decorator/SLPActiveChannel.cpp:";
 inline const std::string kPassiveSource = "Data Channel Decorator/SLPPassiveChannel.cpp:";
+inline const std::string kTapSource = "Data Channel Decorator/SLPTapChannel.cpp:";
 inline const std::string kTransformerSource = "Data Transformer/SLKDataTransformer.cpp:";
 
 using Strings = std::vector<std::string>;
