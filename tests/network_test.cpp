@@ -6,16 +6,18 @@
 #include "TestHelpers.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cmath>
 #include <future>
 
 using namespace selko::test;
+using namespace std::string_literals;
 
 namespace {
 
-const std::string kTelnetDone = "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c";   // DO/WILL BINARY, SGA; DO COM-PORT
+const std::string kTelnetDone = "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c"s;   // DO/WILL BINARY, SGA; DO COM-PORT
 
 std::string allByteValues(std::size_t length) {
     std::string bytes(length, '\0');
@@ -242,3 +244,150 @@ TEST_P(RFC2217AgainstSer2Net, DecoratorStackRunsTheInstrumentDialogue) {
 
 INSTANTIATE_TEST_SUITE_P(Scheme, RFC2217AgainstSer2Net, ::testing::Values(true),
                          [](const auto&) { return "rfc2217"; });
+
+// ---------------------------------------------------------------------------------------------
+// Against a scripted Telnet peer: the bytes on the wire
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// The server side of one connection, played by the test: accepts, reads and sends raw bytes.
+class ScriptedPeer {
+public:
+    ScriptedPeer() : _listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(_listener, 1);
+        ::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        _url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    ~ScriptedPeer() {
+        if (_connection >= 0)
+            ::close(_connection);
+        ::close(_listener);
+    }
+    const std::string& url() const { return _url; }
+    // Accepts the channel's connection and reads its `count` bytes within five seconds.
+    std::string acceptAndRead(std::size_t count) {
+        pollfd waiting{_listener, POLLIN, 0};
+        if (::poll(&waiting, 1, 5000) == 1)
+            _connection = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        return read(count);
+    }
+    std::string read(std::size_t count, int milliseconds = 5000) {
+        std::string bytes;
+        char chunk[256];
+        pollfd waiting{_connection, POLLIN, 0};
+        while (bytes.size() < count && ::poll(&waiting, 1, milliseconds) == 1) {
+            const ssize_t got = ::recv(_connection, chunk, std::min(sizeof chunk, count - bytes.size()), 0);
+            if (got <= 0)
+                break;
+            bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+        return bytes;
+    }
+    void send(const std::string& bytes) { ::send(_connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+private:
+    int _listener;
+    int _connection = -1;
+    std::string _url;
+};
+
+std::string sub(std::string body) { return "\xff\xfa\x2c" + body + "\xff\xf0"; }
+const std::string kClientHello = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb\x2c"s;
+const std::string kSettings = sub(std::string("\x01\x00\x01\xc2\x00", 5)) + sub("\x02\x08") + sub("\x03\x01") +
+                              sub("\x04\x01") + sub("\x05\x01") + sub("\x0b\xff\xff");
+// The server's answers: every setting as asked.
+const std::string kAnswers = sub(std::string("\x65\x00\x01\xc2\x00", 5)) + sub("\x66\x08") + sub("\x67\x01") +
+                             sub("\x68\x01") + sub("\x69\x01");
+
+} // namespace
+
+TEST(RFC2217Wire, OpenNegotiatesAndChecksEveryAnswer) {
+    const struct {
+        std::string serverHello, answers, message;
+    } rows[] = {
+        {kTelnetDone, kAnswers, ""},
+        {"\xff\xfe\x2c", "", "the server refused COM-PORT-OPTION."},
+        {"", "", "the server did not answer COM-PORT-OPTION."},
+        {kTelnetDone, sub(std::string("\x65\x00\x00\x25\x80", 5)), "the server set the baud rate to 9600, not 115200."},
+        {kTelnetDone, sub(std::string("\x65\x00\x01\xc2\x00", 5)) + sub("\x66\x07"), "the server set the data size to 7, not 8."},
+        {kTelnetDone, sub(std::string("\x65\x00\x01\xc2\x00", 5)), "no answer to the data size setting."},
+    };
+    for (const auto& row : rows) {
+        ScriptedPeer peer;
+        SLKDataChannelRef channel = channelFor(peer.url());
+        CommErrorRef error;
+        auto open = std::async(std::launch::async, [&] { return channel->openWithTimeout(0.5, &error); });
+        EXPECT_EQ(peer.acceptAndRead(kClientHello.size()), kClientHello);
+        peer.send(row.serverHello);
+        if (row.serverHello == kTelnetDone) {
+            EXPECT_EQ(peer.read(kSettings.size()), kSettings);
+        }
+        peer.send(row.answers);
+        EXPECT_EQ(open.get(), row.message.empty());
+        if (!row.message.empty())
+            expectError(error, 4, "Error opening network port " + peer.url() + " - " + row.message, "");
+    }
+}
+
+TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
+    ScriptedPeer peer;
+    SLKDataChannelRef channel = channelFor(peer.url());
+    auto open = std::async(std::launch::async, [&] { return channel->openWithTimeout(5.0); });
+    peer.acceptAndRead(kClientHello.size());
+    peer.send(kTelnetDone);
+    peer.read(kSettings.size());
+    peer.send(kAnswers);
+    ASSERT_TRUE(open.get());
+    const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel);
+
+    using Call = std::function<bool(SLKSerialPort&, CommErrorRef*)>;
+    const struct {
+        Call call;
+        std::string wire, answer, failure;
+    } rows[] = {
+        {[](auto& p, auto e) { return p.setDTR(true, e); }, sub("\x05\x08"), sub("\x69\x08"), ""},
+        {[](auto& p, auto e) { return p.setDTR(false, e); }, sub("\x05\x09"), sub("\x69\x09"), ""},
+        {[](auto& p, auto e) { return p.setRTS(true, e); }, sub("\x05\x0b"), "", ""},   // unanswered: taken as done
+        {[](auto& p, auto e) { return p.setRTS(false, e); }, sub("\x05\x0c"), sub("\x69\x0b"),
+         "Error sending RTS off to " + peer.url() + " - the server answered 11."},
+        {[](auto& p, auto e) { return p.sendBreak(0.05, e); }, sub("\x05\x05") + sub("\x05\x06"), "", ""},
+        {[](auto& p, auto e) { return p.discard(SLKQueue::Input, e); }, sub("\x0c\x01"), sub("\x70\x01"), ""},
+        {[](auto& p, auto e) { return p.discard(SLKQueue::Output, e); }, sub("\x0c\x02"), sub("\x70\x02"), ""},
+        {[](auto& p, auto e) { return p.discard(SLKQueue::Both, e); }, sub("\x0c\x03"), sub("\x70\x03"), ""},
+    };
+    for (const auto& row : rows) {
+        CommErrorRef error;
+        auto call = std::async(std::launch::async, [&] { return row.call(*port, &error); });
+        EXPECT_EQ(peer.read(row.wire.size()), row.wire);
+        peer.send(row.answer);
+        EXPECT_EQ(call.get(), row.failure.empty()) << row.wire.size();
+        if (!row.failure.empty())
+            expectError(error, 4, row.failure, "");
+    }
+
+    // Modem lines as the server reports them; data with commands removed, split across sends.
+    SLKModemLines lines;
+    CommErrorRef error;
+    EXPECT_FALSE(port->modemLines(&lines, &error));
+    EXPECT_EQ(error->code(), 4);
+    peer.send("ab\xff\xff\xff");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    peer.send("\xfa\x2c\x6b\xb0\xff\xf0" "cd\xff\xf1" "e\xff\xfd\x18");
+    EXPECT_EQ(readAtLeast(*channel, 6), "ab\xff" "cde");
+    EXPECT_EQ(peer.read(3), "\xff\xfc\x18");   // an unknown option is refused
+    ASSERT_TRUE(port->modemLines(&lines, &error));
+    EXPECT_TRUE(lines.cts && lines.dsr && lines.dcd && !lines.ri);
+    ASSERT_TRUE(channel->write(SLKDataWithString("x\xffy")));
+    EXPECT_EQ(peer.read(4), "x\xff\xffy");
+    long long queued = -1;
+    EXPECT_TRUE(port->drain(1.0) && port->queued(SLKQueue::Both, &queued) && queued == 0);
+    channel->close();
+    EXPECT_FALSE(port->setDTR(true, &error));
+    expectError(error, 2, "Cannot communicate with closed devices", "");
+}
