@@ -124,9 +124,14 @@ RFC2217Session::Outcome RFC2217Session::pump(const Deadline& deadline, int& fail
     Bytes data;
     _decoder.decode(_received.data(), _received.size(), data, *this);
     if (!_replies.empty()) {
+        // A writer may hold the send lock while it waits for the server to take its bytes, and
+        // the server may be waiting for us to read: the replies then wait for the next block.
+        std::unique_lock<std::mutex> sending(_sendLock, std::try_to_lock);
         int ignored = 0;
-        sendRaw(_replies, ignored);   // a failed reply shows up as a failed read soon after
-        _replies.clear();
+        if (sending.owns_lock()) {
+            stream.sendAll(_replies.data(), _replies.size(), ignored);   // a failure shows in the next read
+            _replies.clear();
+        }
     }
     std::lock_guard<std::mutex> lock(_stateLock);
     _pending.insert(_pending.end(), data.begin(), data.end());

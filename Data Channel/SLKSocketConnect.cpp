@@ -48,6 +48,8 @@ int connectOne(const addrinfo& candidate, const Deadline& deadline) {
             failure = errno;
             break;
         }
+        if (ready == 0 && !deadline.passed())
+            continue;   // a wait longer than one poll allows
         if (ready == 0) {
             failure = ETIMEDOUT;
             break;

@@ -40,9 +40,9 @@ int SocketStream::waitFor(short events, const Deadline& deadline) {
             return -2;
         if (_abandoned.load() || (entries[1].revents & POLLIN))
             return -1;
-        if (ready == 0)
-            return 0;
-        return 1;
+        if (ready == 0 && !deadline.passed())
+            continue;   // a wait longer than one poll allows
+        return ready == 0 ? 0 : 1;
     }
 }
 

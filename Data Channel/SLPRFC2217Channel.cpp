@@ -77,10 +77,8 @@ void SLPRFC2217Channel::release(const std::shared_ptr<Session>& session) {
         session->stream.abandon();
 }
 
-bool SLPRFC2217Channel::negotiate(Session& session, const Deadline& deadline, CommErrorRef* error) {
-    LineSettings settings;
-    if (!selko::detail::lineSettingsFromOptions(_options, settings, error))
-        return false;
+bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings, const Deadline& deadline,
+                                  CommErrorRef* error) {
     int failure = 0;
     if (!session.startNegotiation(failure)) {
         SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, std::strerror(failure),
@@ -157,7 +155,7 @@ bool SLPRFC2217Channel::openWithTimeout(double timeout, CommErrorRef* error) noe
                       std::strerror(failure), failure);
             return false;
         }
-        if (!negotiate(*session, deadline, error)) {
+        if (!negotiate(*session, settings, deadline, error)) {
             session->stream.abandon();
             return false;
         }

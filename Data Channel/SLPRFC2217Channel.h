@@ -3,6 +3,7 @@
 #ifndef SELKO_SLPRFC2217_CHANNEL_H
 #define SELKO_SLPRFC2217_CHANNEL_H
 
+#include "SLKLineSettings.h"
 #include "SLKNetworkURL.h"
 #include "SLKRFC2217Session.h"
 
@@ -61,7 +62,8 @@ private:
     std::shared_ptr<Session> acquire() const { return std::atomic_load(&_session); }
     std::shared_ptr<Session> acquireOrRaise(CommErrorRef* error) const;
     void release(const std::shared_ptr<Session>& session);
-    bool negotiate(Session& session, const selko::detail::Deadline& deadline, CommErrorRef* error);
+    bool negotiate(Session& session, const selko::detail::LineSettings& settings,
+                   const selko::detail::Deadline& deadline, CommErrorRef* error);
     // Sends a one-byte COM-PORT-OPTION request and waits up to kControlAnswerWait for its answer,
     // which must carry the same value; `what` names the request in messages.
     bool request(Session& session, std::uint8_t command, std::uint8_t value, const char* what,

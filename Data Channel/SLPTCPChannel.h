@@ -12,7 +12,8 @@
 // offers no line control (SLKSerialPortOf reports code 6 for it).
 //
 // Open connects within its timeout; reads wait on a monotonic deadline and return what arrived;
-// a write sends every byte; a server that closes the connection fails the read with code 5
+// a write sends every byte, waiting as long as the server takes to accept them (a close ends the
+// wait, and the write fails with code 2); a server that closes the connection fails the read with code 5
 // "Device disconnected" and closes the channel; close wakes a waiting reader at once, and that
 // read fails with code 2 without taking a byte. Calls may come from any thread; the connection is
 // held by every call that uses it and closed when the last one leaves.

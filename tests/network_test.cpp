@@ -201,6 +201,40 @@ TEST_P(AgainstSer2Net, OneMebibyteOfEveryByteValueBothWays) {
     EXPECT_TRUE(got == bulk) << got.size() << " bytes arrived";
 }
 
+// Reader, writer and line-control threads on one channel while another thread closes it.
+TEST_P(AgainstSer2Net, ConcurrentCallsAndClose) {
+    device().startResponder(true);
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        SLKDataChannelRef channel = opened();
+        const std::shared_ptr<SLKSerialPort> port = rfc2217() ? SLKSerialPortOf(channel) : nullptr;
+        auto reader = std::async(std::launch::async, [&] {
+            CommErrorRef error;
+            while (channel->readWithTimeout(0.02, &error)) {
+            }
+            return error;
+        });
+        auto writer = std::async(std::launch::async, [&] {
+            CommErrorRef error;
+            while (channel->write(SLKDataWithString("ping\xff\n"), &error)) {
+            }
+            return error;
+        });
+        auto control = std::async(std::launch::async, [&] {
+            long long queued = 0;
+            while (port && port->queued(SLKQueue::Both, &queued) && port->discard(SLKQueue::Output)) {
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_TRUE(channel->close());
+        ASSERT_EQ(reader.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        ASSERT_EQ(writer.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        ASSERT_EQ(control.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        EXPECT_EQ(reader.get()->code(), 2);
+        EXPECT_EQ(writer.get()->code(), 2);
+    }
+    device().stopResponder();
+}
+
 INSTANTIATE_TEST_SUITE_P(Schemes, AgainstSer2Net, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "rfc2217" : "tcp"; });
 
