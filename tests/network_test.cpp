@@ -33,6 +33,19 @@ SLKDataChannelRef channelFor(const std::string& url, const SLKOptions* options =
     return channel;
 }
 
+// A socket listening on 127.0.0.1 at a free port, which `address` receives.
+int loopbackListener(int backlog, sockaddr_in& address) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener, backlog), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return listener;
+}
+
 } // namespace
 
 TEST(NetworkURL, SchemesHostsAndPorts) {
@@ -67,14 +80,8 @@ TEST(NetworkConnect, RefusedAndTimedOut) {
                 "Data Channel/SLKSocketConnect.cpp:");
 
     // A listener that never accepts, its queue filled: further connections wait for the handshake.
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    sockaddr_in address;
+    const int listener = loopbackListener(0, address);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -288,14 +295,9 @@ namespace {
 // The server side of one connection, played by the test: accepts, reads and sends raw bytes.
 class ScriptedPeer {
 public:
-    ScriptedPeer() : _listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(_listener, 1);
-        ::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    ScriptedPeer() {
+        sockaddr_in address;
+        _listener = loopbackListener(1, address);
         _url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     }
     ~ScriptedPeer() {
@@ -326,7 +328,7 @@ public:
     void send(const std::string& bytes) { ::send(_connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
 private:
-    int _listener;
+    int _listener = -1;
     int _connection = -1;
     std::string _url;
 };
