@@ -20,9 +20,45 @@ constexpr double kWaiterSlice = 0.01;
 
 } // namespace
 
+class RFC2217Session::ReaderTurn {
+public:
+    ReaderTurn(RFC2217Session& session, const Deadline& deadline)
+        : _session(session), _mine(session.takeReaderTurn(deadline)) {}
+    ~ReaderTurn() {
+        if (_mine)
+            _session.endReaderTurn();
+    }
+    ReaderTurn(const ReaderTurn&) = delete;
+    ReaderTurn& operator=(const ReaderTurn&) = delete;
+    bool mine() const { return _mine; }
+
+private:
+    RFC2217Session& _session;
+    const bool _mine;
+};
+
+bool RFC2217Session::takeReaderTurn(const Deadline& deadline) {
+    std::unique_lock<std::mutex> lock(_stateLock);
+    while (_readerBusy) {
+        if (deadline.forever())
+            _changed.wait(lock);
+        else if (_changed.wait_until(lock, deadline.at()) == std::cv_status::timeout && _readerBusy)
+            return false;
+    }
+    _readerBusy = true;
+    return true;
+}
+
+void RFC2217Session::endReaderTurn() {
+    std::lock_guard<std::mutex> lock(_stateLock);
+    _readerBusy = false;
+    ++_version;
+    _changed.notify_all();
+}
+
 bool RFC2217Session::startNegotiation(int& failure) {
     {
-        std::lock_guard<std::timed_mutex> reader(_readerLock);
+        const ReaderTurn turn(*this, Deadline(SELKO_COMMUNICATION_TIME_FOREVER));
         for (const std::uint8_t option : {OPTION_BINARY, OPTION_SUPPRESS_GO_AHEAD, rfc2217::COM_PORT_OPTION})
             _options[option].willSent = true;
         for (const std::uint8_t option : {OPTION_BINARY, OPTION_SUPPRESS_GO_AHEAD})
@@ -141,8 +177,8 @@ RFC2217Session::Outcome RFC2217Session::pump(const Deadline& deadline, int& fail
 }
 
 RFC2217Session::Outcome RFC2217Session::read(const Deadline& deadline, Bytes& bytes, int& failure) {
-    std::unique_lock<std::timed_mutex> reader(_readerLock, std::defer_lock);
-    const bool mine = deadline.forever() ? (reader.lock(), true) : reader.try_lock_until(deadline.at());
+    const ReaderTurn turn(*this, deadline);
+    const bool mine = turn.mine();
     for (;;) {
         if (stream.abandoned())
             return Outcome::Abandoned;
@@ -179,12 +215,13 @@ bool RFC2217Session::await(const std::function<bool()>& condition, const Deadlin
             return true;
         if (stream.abandoned() || deadline.passed())
             return false;
-        std::unique_lock<std::timed_mutex> reader(_readerLock, std::try_to_lock);
-        if (reader.owns_lock()) {
+        {
+            const ReaderTurn turn(*this, Deadline(SELKO_COMMUNICATION_TIME_NOW));
             int failure = 0;
-            if (pump(deadline, failure) == Outcome::Abandoned)
+            if (turn.mine() && pump(deadline, failure) == Outcome::Abandoned)
                 return false;
-            continue;
+            if (turn.mine())
+                continue;
         }
         // Another thread is reading and decoding: it announces every change.
         std::unique_lock<std::mutex> lock(_stateLock);

@@ -59,18 +59,25 @@ public:
 private:
     void option(std::uint8_t verb, std::uint8_t option) override;
     void subnegotiation(const Bytes& body) override;
-    // Receives once and decodes into _pending; called with _readerLock held.
+    // Receives once and decodes into _pending; called during the reader's turn.
     Outcome pump(const Deadline& deadline, int& failure);
 
+    // One thread at a time receives and decodes: it holds the reader's turn (_readerBusy). A plain
+    // flag under _stateLock rather than a timed mutex, whose timed lock the thread sanitizer
+    // cannot follow.
+    class ReaderTurn;
+    bool takeReaderTurn(const Deadline& deadline);
+    void endReaderTurn();
+
     std::mutex _sendLock;
-    std::timed_mutex _readerLock;   // held by the one thread that receives and decodes
-    telnet::Decoder _decoder;       // guarded by _readerLock
-    Bytes _received;                // guarded by _readerLock
-    Bytes _replies;                 // guarded by _readerLock: option replies made while decoding
+    telnet::Decoder _decoder;       // these three belong to the reader's turn
+    Bytes _received;
+    Bytes _replies;                 // option replies made while decoding
 
     std::mutex _stateLock;          // guards everything below
     std::condition_variable _changed;
     unsigned long long _version = 0;   // counts every change announced on _changed
+    bool _readerBusy = false;
     Bytes _pending;
     Answer _answers[16];
     ComPort _comPort = ComPort::Waiting;
