@@ -419,6 +419,10 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     EXPECT_EQ(peer.read(3), "\xff\xfc\x18");   // an unknown option is refused
     ASSERT_TRUE(port->modemLines(&lines, &error));
     EXPECT_TRUE(lines.cts && lines.dsr && lines.dcd && !lines.ri);
+    peer.send(sub("\x6b\x40") + "z");   // ring only, then a byte to know it was decoded
+    EXPECT_EQ(readAtLeast(*channel, 1), "z");
+    ASSERT_TRUE(port->modemLines(&lines, &error));
+    EXPECT_TRUE(!lines.cts && !lines.dsr && !lines.dcd && lines.ri);
     ASSERT_TRUE(channel->write(SLKDataWithString("x\xffy")));
     EXPECT_EQ(peer.read(4), "x\xff\xffy");
     long long queued = -1;
