@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +75,9 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
 
     _pid = ::fork();
     if (_pid == 0) {
+        // The server ends with the thread that started it, even when the process exits without
+        // running destructors (a failed benchmark, a test program killed at its time limit).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         // Its notes (such as the absent mDNS service) would only clutter the test output.
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, STDOUT_FILENO);
@@ -92,10 +96,13 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
         }
         if (listening(_rawPort) && listening(_rfc2217Port)) {
             _started = true;
-            return;
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    // Read by now (or never to be): nothing is left in /tmp whatever happens to this process.
+    ::unlink(_configPath.c_str());
+    _configPath.clear();
 }
 
 void Ser2NetServer::kill() {
