@@ -1,0 +1,403 @@
+#include "SLPRFC2217Channel.h"
+
+#include "CommErrorRaise.h"
+#include "SLKLineSettings.h"
+#include "SLKRFC2217Protocol.h"
+#include "SLKSocketConnect.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+using selko::detail::Deadline;
+using selko::detail::LineSettings;
+namespace rfc2217 = selko::detail::rfc2217;
+
+namespace {
+
+// The default break length when the caller gives none (what the system's break request uses).
+constexpr double kDefaultBreak = 0.25;
+
+struct SettingRequest {
+    std::uint8_t command;
+    std::vector<std::uint8_t> value;
+    const char* name;
+};
+
+std::vector<SettingRequest> settingRequests(const LineSettings& settings) {
+    const std::uint32_t baud = settings.baud;
+    const std::uint8_t parity = settings.parity == 'O'   ? rfc2217::PARITY_ODD
+                                : settings.parity == 'E' ? rfc2217::PARITY_EVEN
+                                                         : rfc2217::PARITY_NONE;
+    const std::uint8_t flow = settings.flow == LineSettings::Flow::RTSCTS    ? rfc2217::FLOW_HARDWARE
+                              : settings.flow == LineSettings::Flow::XONXOFF ? rfc2217::FLOW_XONXOFF
+                                                                             : rfc2217::FLOW_NONE;
+    return {
+        {rfc2217::SET_BAUDRATE,
+         {static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
+          static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)},
+         "baud rate"},
+        {rfc2217::SET_DATASIZE, {static_cast<std::uint8_t>(settings.dataSize)}, "data size"},
+        {rfc2217::SET_PARITY, {parity}, "parity"},
+        {rfc2217::SET_STOPSIZE, {static_cast<std::uint8_t>(settings.stopBits)}, "stop size"},
+        {rfc2217::SET_CONTROL, {flow}, "flow control"},
+    };
+}
+
+long long valueNumber(const std::vector<std::uint8_t>& value) {
+    long long number = 0;
+    for (const std::uint8_t byte : value)
+        number = number * 256 + byte;
+    return number;
+}
+
+} // namespace
+
+SLPRFC2217Channel::SLPRFC2217Channel(std::string url, selko::detail::NetworkAddress address, SLKOptions options)
+    : _url(std::move(url)), _address(std::move(address)), _options(std::move(options)) {}
+
+SLPRFC2217Channel::~SLPRFC2217Channel() {
+    if (const auto session = std::atomic_exchange(&_session, std::shared_ptr<Session>()))
+        session->stream.abandon();
+}
+
+std::shared_ptr<SLPRFC2217Channel::Session> SLPRFC2217Channel::acquireOrRaise(CommErrorRef* error) const {
+    auto session = acquire();
+    if (!session)
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+    return session;
+}
+
+void SLPRFC2217Channel::release(const std::shared_ptr<Session>& session) {
+    std::shared_ptr<Session> expected = session;
+    if (std::atomic_compare_exchange_strong(&_session, &expected, std::shared_ptr<Session>()))
+        session->stream.abandon();
+}
+
+bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings, const Deadline& deadline,
+                                  CommErrorRef* error) {
+    int failure = 0;
+    if (!session.startNegotiation(failure)) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, std::strerror(failure),
+                  failure);
+        return false;
+    }
+    const Deadline answers = deadline.forever() ? Deadline(kAnswerLimitForever) : deadline;
+    session.await([&] { return session.comPort() != Session::ComPort::Waiting; }, answers);
+    if (session.comPort() != Session::ComPort::Accepted) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - the server %s COM-PORT-OPTION.", _url,
+                  session.comPort() == Session::ComPort::Refused ? "refused" : "did not answer");
+        return false;
+    }
+
+    // Every setting goes out at once; then each answer is checked in order.
+    const std::vector<SettingRequest> requests = settingRequests(settings);
+    std::vector<unsigned long long> before;
+    for (const SettingRequest& request : requests)
+        before.push_back(session.answer(request.command).count);
+    std::vector<std::uint8_t> wire;
+    for (const SettingRequest& request : requests) {
+        std::vector<std::uint8_t> body{rfc2217::COM_PORT_OPTION, request.command};
+        body.insert(body.end(), request.value.begin(), request.value.end());
+        const auto one = selko::detail::telnet::subnegotiation(body);
+        wire.insert(wire.end(), one.begin(), one.end());
+    }
+    const auto mask = selko::detail::telnet::subnegotiation(
+        {rfc2217::COM_PORT_OPTION, rfc2217::SET_MODEMSTATE_MASK, 0xFF});
+    wire.insert(wire.end(), mask.begin(), mask.end());
+    if (!session.sendRaw(wire, failure)) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, std::strerror(failure),
+                  failure);
+        return false;
+    }
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const SettingRequest& request = requests[i];
+        session.await([&] { return session.answer(request.command).count > before[i]; }, answers);
+        const Session::Answer answer = session.answer(request.command);
+        if (answer.count == before[i]) {
+            SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - no answer to the %s setting.", _url,
+                      request.name);
+            return false;
+        }
+        if (answer.value != request.value) {
+            SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - the server set the %s to %d, not %d.",
+                      _url, request.name, valueNumber(answer.value), valueNumber(request.value));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SLPRFC2217Channel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    try {
+        if (acquire()) {
+            SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
+            return false;
+        }
+        if (!selko::detail::isValidTimeout(timeout)) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
+            return false;
+        }
+        LineSettings settings;
+        if (!selko::detail::lineSettingsFromOptions(_options, settings, error))
+            return false;
+        const Deadline deadline(timeout);
+        const int fd = selko::detail::connectSocket(_address, _url.c_str(), deadline, error);
+        if (fd < 0)
+            return false;
+        auto session = std::make_shared<Session>(fd);
+        if (!session->stream.valid()) {
+            const int failure = errno;
+            SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url,
+                      std::strerror(failure), failure);
+            return false;
+        }
+        if (!negotiate(*session, settings, deadline, error)) {
+            session->stream.abandon();
+            return false;
+        }
+        std::shared_ptr<Session> expected;
+        if (!std::atomic_compare_exchange_strong(&_session, &expected, session)) {
+            session->stream.abandon();
+            SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
+            return false;
+        }
+        return true;
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, exception.what(), 0);
+        return false;
+    }
+}
+
+bool SLPRFC2217Channel::close(CommErrorRef* error) noexcept {
+    if (const auto session = std::atomic_exchange(&_session, std::shared_ptr<Session>())) {
+        session->stream.abandon();
+        return true;
+    }
+    SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");
+    return false;
+}
+
+bool SLPRFC2217Channel::isOpened() noexcept { return acquire() != nullptr; }
+
+SLKData SLPRFC2217Channel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        if (!session)
+            return nullptr;
+        if (!selko::detail::isValidTimeout(timeout)) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
+            return nullptr;
+        }
+        auto bytes = std::make_shared<SLKBytes>();
+        int failure = 0;
+        switch (session->read(Deadline(timeout), *bytes, failure)) {
+        case Session::Outcome::Data:
+        case Session::Outcome::TimedOut:
+            return bytes;
+        case Session::Outcome::Abandoned:
+            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+            return nullptr;
+        case Session::Outcome::Disconnected:
+            release(session);
+            SLK_RAISE(error, SLKErrorRead, "Device disconnected");
+            return nullptr;
+        case Session::Outcome::Failed:
+            break;
+        }
+        release(session);
+        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+        return nullptr;
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", exception.what(), 0);
+        return nullptr;
+    }
+}
+
+bool SLPRFC2217Channel::write(const SLKData& data, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        if (!session)
+            return false;
+        if (!data || data->empty())
+            return true;
+        int failure = 0;
+        if (session->sendData(data->data(), data->size(), failure))
+            return true;
+        if (failure == ECANCELED)
+            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        else
+            SLK_RAISE(error, SLKErrorPortSystem, "Failed to write message with error = %s", std::strerror(failure));
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Failed to write message with error = %s", exception.what());
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line control
+// ---------------------------------------------------------------------------------------------
+
+bool SLPRFC2217Channel::request(Session& session, std::uint8_t command, std::uint8_t value, const char* what,
+                                CommErrorRef* error) {
+    const unsigned long long before = session.answer(command).count;
+    int failure = 0;
+    if (!session.sendComPort(command, {value}, failure)) {
+        if (failure == ECANCELED)
+            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        else
+            SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - %s(%d).", what, _url,
+                      std::strerror(failure), failure);
+        return false;
+    }
+    session.await([&] { return session.answer(command).count > before; }, Deadline(kControlAnswerWait));
+    const Session::Answer answer = session.answer(command);
+    if (answer.count > before && answer.value != std::vector<std::uint8_t>{value}) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - the server answered %d.", what, _url,
+                  valueNumber(answer.value));
+        return false;
+    }
+    return true;
+}
+
+bool SLPRFC2217Channel::setDTR(bool on, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        return session && request(*session, rfc2217::SET_CONTROL, on ? rfc2217::DTR_ON : rfc2217::DTR_OFF,
+                                  on ? "DTR on" : "DTR off", error);
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - %s(%d).", "DTR", _url, exception.what(), 0);
+        return false;
+    }
+}
+
+bool SLPRFC2217Channel::setRTS(bool on, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        return session && request(*session, rfc2217::SET_CONTROL, on ? rfc2217::RTS_ON : rfc2217::RTS_OFF,
+                                  on ? "RTS on" : "RTS off", error);
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - %s(%d).", "RTS", _url, exception.what(), 0);
+        return false;
+    }
+}
+
+bool SLPRFC2217Channel::sendBreak(double seconds, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        if (!session)
+            return false;
+        if (!(seconds >= 0.0) || seconds > 3600.0) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "break length has an invalid value");
+            return false;
+        }
+        if (!request(*session, rfc2217::SET_CONTROL, rfc2217::BREAK_ON, "break on", error))
+            return false;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds > 0.0 ? seconds : kDefaultBreak));
+        return request(*session, rfc2217::SET_CONTROL, rfc2217::BREAK_OFF, "break off", error);
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - %s(%d).", "break", _url, exception.what(), 0);
+        return false;
+    }
+}
+
+bool SLPRFC2217Channel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        if (!session)
+            return false;
+        const std::uint8_t value = queue == SLKQueue::Input    ? rfc2217::PURGE_RECEIVE
+                                   : queue == SLKQueue::Output ? rfc2217::PURGE_TRANSMIT
+                                                               : rfc2217::PURGE_BOTH;
+        if (queue != SLKQueue::Output)
+            session->discardPending();
+        return request(*session, rfc2217::PURGE_DATA, value, "PURGE-DATA", error);
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - %s(%d).", "PURGE-DATA", _url,
+                  exception.what(), 0);
+        return false;
+    }
+}
+
+bool SLPRFC2217Channel::modemLines(SLKModemLines* lines, CommErrorRef* error) noexcept {
+    try {
+        const auto session = acquireOrRaise(error);
+        if (!session)
+            return false;
+        if (lines == nullptr) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "lines cannot be nil");
+            return false;
+        }
+        std::uint8_t state = 0;
+        session->await([&] { return session->modemState(state); }, Deadline(kControlAnswerWait));
+        if (!session->modemState(state)) {
+            SLK_RAISE(error, SLKErrorPortSystem, "Error reading modem lines of %@ - the server reported none.", _url);
+            return false;
+        }
+        lines->cts = (state & rfc2217::MODEM_CTS) != 0;
+        lines->dsr = (state & rfc2217::MODEM_DSR) != 0;
+        lines->dcd = (state & rfc2217::MODEM_DCD) != 0;
+        lines->ri = (state & rfc2217::MODEM_RI) != 0;
+        return true;
+    } catch (const std::exception& exception) {
+        SLK_RAISE(error, SLKErrorPortSystem, "Error reading modem lines of %@ - %s.", _url, exception.what());
+        return false;
+    }
+}
+
+bool SLPRFC2217Channel::drain(double timeout, CommErrorRef* error) noexcept {
+    const auto session = acquireOrRaise(error);
+    if (!session)
+        return false;
+    if (!selko::detail::isValidTimeout(timeout)) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
+        return false;
+    }
+    const Deadline deadline(timeout);
+    for (;;) {
+        int unsent = 0;
+        if (::ioctl(session->stream.fd(), SIOCOUTQ, &unsent) != 0) {
+            const int failure = errno;
+            SLK_RAISE(error, SLKErrorPortSystem, "Error draining %@ - %s(%d).", _url, std::strerror(failure), failure);
+            return false;
+        }
+        if (unsent == 0)
+            return true;
+        if (session->stream.abandoned()) {
+            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+            return false;
+        }
+        if (deadline.passed()) {
+            SLK_RAISE(error, SLKErrorPortSystem, "Error draining %@ - %d bytes not taken by the server in time.", _url,
+                      unsent);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool SLPRFC2217Channel::queued(SLKQueue queue, long long* bytes, CommErrorRef* error) noexcept {
+    const auto session = acquireOrRaise(error);
+    if (!session)
+        return false;
+    if (bytes == nullptr) {
+        SLK_RAISE(error, SLKErrorInvalidArgument, "bytes cannot be nil");
+        return false;
+    }
+    int received = 0, unsent = 0;
+    if ((queue != SLKQueue::Output && ::ioctl(session->stream.fd(), FIONREAD, &received) != 0) ||
+        (queue != SLKQueue::Input && ::ioctl(session->stream.fd(), SIOCOUTQ, &unsent) != 0)) {
+        const int failure = errno;
+        SLK_RAISE(error, SLKErrorPortSystem, "Error counting queued bytes of %@ - %s(%d).", _url,
+                  std::strerror(failure), failure);
+        return false;
+    }
+    long long count = unsent;
+    if (queue != SLKQueue::Output)
+        count += received + static_cast<long long>(session->pendingCount());
+    *bytes = count;
+    return true;
+}

@@ -1,0 +1,78 @@
+// Internal: a remote serial port spoken to with Telnet and its COM-PORT-OPTION
+// ("rfc2217://host:port"), such as a terminal server's or a small Linux box's published port.
+#ifndef SELKO_SLPRFC2217_CHANNEL_H
+#define SELKO_SLPRFC2217_CHANNEL_H
+
+#include "SLKLineSettings.h"
+#include "SLKNetworkURL.h"
+#include "SLKRFC2217Session.h"
+
+#include <memory>
+
+// Open connects within its timeout, negotiates BINARY and SUPPRESS-GO-AHEAD both ways and
+// COM-PORT-OPTION, then sends the line settings of the options (baud, mode, flow control; the
+// defaults are 115200, "8N1", "none") once and waits for the server's answer to each within the
+// same timeout (with FOREVER, at most kAnswerLimitForever seconds). Bad option values fail with
+// code 3 before anything is sent; a server that refuses COM-PORT-OPTION, answers a setting with a
+// different value or does not answer in time fails the open with code 4 naming the setting.
+//
+// Reads deliver exactly the device's bytes: Telnet commands are removed from the received stream
+// (even when split across reads) and written 0xFF bytes are doubled on the wire. Reads, writes,
+// close and the far end's close behave as on the raw TCP channel. Nothing goes out per read or
+// write beyond the data itself; settings go out at open and when a line-control call asks.
+//
+// Line control goes over the wire:
+// - setDTR, setRTS: SET-CONTROL; sendBreak: break on, the wait (0 seconds: 0.25 s), break off.
+// - discard: PURGE-DATA for the server's queues; Input also drops the bytes received here and not
+//   yet read. Bytes already on their way through the network may still arrive.
+// - modemLines: the latest NOTIFY-MODEMSTATE the server sent (asked for at open with
+//   SET-MODEMSTATE-MASK); code 4 when the server has reported none.
+// - Each request waits at most kControlAnswerWait seconds for the server's answer. An answer with
+//   a different value fails with code 4. No answer at all is reported as success: the request was
+//   delivered, and some servers never answer (ser2net, for one, on a port without modem lines).
+// - drain: waits until the server has taken (acknowledged) every byte written; the remote port's
+//   own transmit queue cannot be seen from here. Code 4 when the timeout runs out first.
+// - queued: Input counts the bytes received here and not yet read (Telnet commands among them
+//   included); Output the bytes written and not yet taken by the server; the remote port's queues
+//   are not included.
+class SLPRFC2217Channel final : public SLKDataChannel, public SLKSerialPort {
+public:
+    static constexpr double kControlAnswerWait = 0.5;
+    static constexpr double kAnswerLimitForever = 10.0;
+
+    SLPRFC2217Channel(std::string url, selko::detail::NetworkAddress address, SLKOptions options);
+    ~SLPRFC2217Channel() override;
+
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
+
+    bool setDTR(bool on, CommErrorRef* error = nullptr) noexcept override;
+    bool setRTS(bool on, CommErrorRef* error = nullptr) noexcept override;
+    bool modemLines(SLKModemLines* lines, CommErrorRef* error = nullptr) noexcept override;
+    bool sendBreak(double seconds, CommErrorRef* error = nullptr) noexcept override;
+    bool discard(SLKQueue queue, CommErrorRef* error = nullptr) noexcept override;
+    bool drain(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool queued(SLKQueue queue, long long* bytes, CommErrorRef* error = nullptr) noexcept override;
+
+private:
+    using Session = selko::detail::RFC2217Session;
+    std::shared_ptr<Session> acquire() const { return std::atomic_load(&_session); }
+    std::shared_ptr<Session> acquireOrRaise(CommErrorRef* error) const;
+    void release(const std::shared_ptr<Session>& session);
+    bool negotiate(Session& session, const selko::detail::LineSettings& settings,
+                   const selko::detail::Deadline& deadline, CommErrorRef* error);
+    // Sends a one-byte COM-PORT-OPTION request and waits up to kControlAnswerWait for its answer,
+    // which must carry the same value; `what` names the request in messages.
+    bool request(Session& session, std::uint8_t command, std::uint8_t value, const char* what,
+                 CommErrorRef* error);
+
+    const std::string _url;
+    const selko::detail::NetworkAddress _address;
+    const SLKOptions _options;
+    std::shared_ptr<Session> _session;   // null while closed; atomic shared_ptr operations only
+};
+
+#endif
