@@ -39,18 +39,23 @@ void raise(CommErrorRef* slot, int code, const char* file, int line, const char*
 // failure, `failed` with code `code` "Unexpected exception: %s" (what(), or "unknown").
 template <class Result, class Call>
 Result contain(CommErrorRef* slot, int code, Result failed, const char* file, int line, Call&& call) noexcept {
-    const char* what = "unknown";
+    // The record is built inside the handler: what() points into the exception object, which
+    // is gone once the handler ends.
     try {
         return call();
     } catch (const std::exception& exception) {
-        what = exception.what();
+        try {
+            if (slot != nullptr)
+                raise(slot, code, file, line, "Unexpected exception: %s", exception.what());
+        } catch (...) {
+            // No memory left even for the record: the failure result alone must do.
+        }
     } catch (...) {
-    }
-    try {
-        if (slot != nullptr)
-            raise(slot, code, file, line, "Unexpected exception: %s", what);
-    } catch (...) {
-        // No memory left even for the record: the failure result alone must do.
+        try {
+            if (slot != nullptr)
+                raise(slot, code, file, line, "Unexpected exception: %s", "unknown");
+        } catch (...) {
+        }
     }
     return failed;
 }
