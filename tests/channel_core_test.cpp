@@ -82,44 +82,16 @@ std::int64_t interrupted(const Pipe& pipe, const std::function<std::int64_t()>& 
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
-// Exported data and the error record
-// ---------------------------------------------------------------------------------------------
-
-TEST(ExportedData, ConstantsVersionAndByteHelpers) {
-    EXPECT_EQ(SELKO_COMMUNICATION_TIME_FOREVER, -1.0);
-    EXPECT_EQ(SELKO_COMMUNICATION_TIME_NOW, 0.0);
-    EXPECT_EQ(DEFAULT_BUFFER_SIZE, 65536u);
-    EXPECT_STREQ(SelkoCommunicationVersionString, "@(#)PROGRAM:SelkoCommunication  PROJECT:SelkoCommunication-1.18.0\n");
-    EXPECT_EQ(SelkoCommunicationVersionNumber, 1.18);
-    EXPECT_STREQ(SelkoCommunicationErrorDomain, "org.selko.selko-communication");
-
-    EXPECT_EQ(*SLKDataWithString("PING\n"), toBytes("PING\n"));
-    ASSERT_NE(SLKDataWithString(nullptr), nullptr);
-    EXPECT_TRUE(SLKDataWithString(nullptr)->empty());
-    const unsigned char raw[] = {0, 1, 255};
-    EXPECT_EQ(*SLKDataWithBytes(raw, sizeof raw), (SLKBytes{0, 1, 255}));
-    EXPECT_TRUE(SLKDataWithBytes(nullptr, 5)->empty());
-}
-
 TEST(ErrorRecord, ShapeOfTheRecordAndItsConveniences) {
-    // A failure replaces what the slot held with a full record.
     CommErrorRef error = foreignError();
     ASSERT_EQ(createPassiveChannel(nullptr, &error), nullptr);
-    expectError(error, SLKErrorInvalidArgument, "channel cannot be nil", kDecoratorSource);
-    EXPECT_EQ(std::get<std::string>(error->userInfo().at("ErrorMessage")), "channel cannot be nil");
     // The location is relative to the source root (no build-machine path) and ends in a line.
-    const std::string location = std::get<std::string>(error->userInfo().at("ErrorLocation"));
-    EXPECT_EQ(error->location(), location);
-    EXPECT_GT(std::stoi(location.substr(location.find(':') + 1)), 0);
-    const auto& stack = std::get<std::vector<std::string>>(error->userInfo().at("ErrorCallStack"));
-    EXPECT_GE(stack.size(), 2u);
-    EXPECT_EQ(stack, error->callStack());
-
+    const std::string location = error->location();
+    EXPECT_GT(std::stoi(location.substr(location.find(':') + 1)), 0) << location;
+    EXPECT_GE(error->callStack().size(), 2u);
     // The conveniences cope with records that lack the entries or hold other types.
     const CommError bare("elsewhere", 7, CommError::InfoMap{{"ErrorMessage", std::vector<std::string>{"x"}}});
-    EXPECT_EQ(bare.message(), "");
-    EXPECT_EQ(bare.location(), "");
+    EXPECT_EQ(bare.message() + bare.location(), "");
     EXPECT_TRUE(bare.callStack().empty());
 }
 
@@ -237,25 +209,15 @@ TEST(DescriptorRead, NowPositiveAndForeverTimeouts) {
     Pipe pipe;
     const CommErrorRef earlier = foreignError();
     CommErrorRef error = earlier;
-
-    auto start = std::chrono::steady_clock::now();
-    const SLKData none = selko_communication_read(pipe.readEnd, SELKO_COMMUNICATION_TIME_NOW, &error);
-    ASSERT_NE(none, nullptr);
-    EXPECT_TRUE(none->empty());
-    EXPECT_LT(secondsSince(start), 1.0);
-
-    // Positive times wait their whole length, fractions included (0.3 is 0 s + 300000 us, 1.25 is
-    // 1 s + 250000 us), and running out of time is not a failure.
-    for (const double timeout : {0.3, 1.25}) {
-        start = std::chrono::steady_clock::now();
-        const SLKData timedOut = selko_communication_read(pipe.readEnd, timeout, &error);
+    // NOW does not wait; positive times wait their whole length, fractions included (0.3 is 0 s +
+    // 300000 us, 1.25 is 1 s + 250000 us). Running out of time is not a failure.
+    for (const double timeout : {0.0, 0.3, 1.25}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(text(selko_communication_read(pipe.readEnd, timeout, &error)), "") << timeout;
         const double waited = secondsSince(start);
-        ASSERT_NE(timedOut, nullptr);
-        EXPECT_TRUE(timedOut->empty());
         EXPECT_GE(waited, timeout - 0.02) << timeout;
         EXPECT_LT(waited, timeout + 3.0) << timeout;
     }
-
     // A positive time ends early when bytes come; FOREVER, and times too long for a timeval, wait
     // until they come.
     for (const double timeout : {30.0, SELKO_COMMUNICATION_TIME_FOREVER, 1e12, HUGE_VAL}) {
