@@ -3,6 +3,7 @@
 // and the transforming channel; and the road of one exchange over a simulated device.
 #include <SelkoCommunication.h>
 
+#include "ChannelStacks.h"
 #include "ScriptedChannel.h"
 #include "TestHelpers.h"
 #include "VirtualDevice.h"
@@ -198,17 +199,12 @@ TEST(EchoRemovalConcurrency, ReaderAndWriterOnTwoThreads) {
 class RoadOfOneExchange : public NothingLeftBehind {};
 
 TEST_F(RoadOfOneExchange, OverADeviceThatEchoesOnlyTheAnswerArrives) {
-    // UART channel, background reader, echo removal (LF), and a transforming channel that appends
-    // LF to writes and releases one LF-ended message per read. The device echoes every byte it is
-    // sent and answers PING with OK. Opening the top of the stack opens the port and starts the loop.
+    // The device echoes every byte it is sent and answers PING with OK. Opening the top of the
+    // stack opens the port and starts the background reader.
     VirtualDevice device;
     device.startResponder(true, [](const std::string& line) { return line == "PING" ? std::string("OK\n") : ""; });
     CommErrorRef error;
-    const SLKData lineFeed = SLKDataWithString("\n");
-    SLKDataChannelRef active = createActiveChannel(createUARTChannel(device.url().c_str(), nullptr, &error), &error);
-    const std::vector<SLKDataTransformerRef> reads{createAggregatingTransformer(lineFeed, false)},
-        writes{createAppendingTransformer(lineFeed)};
-    SLKDataChannelRef channel = createChannelTransformer(createEchoRemovalChannel(active, lineFeed), &reads, &writes);
+    SLKDataChannelRef channel = selko::stacks::roadOfOneExchange(device.url(), &error);
     ASSERT_NE(channel, nullptr);
     EXPECT_FALSE(channel->isOpened());
     ASSERT_TRUE(channel->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
@@ -220,7 +216,6 @@ TEST_F(RoadOfOneExchange, OverADeviceThatEchoesOnlyTheAnswerArrives) {
     EXPECT_EQ(delivered, "OK\n");
     EXPECT_EQ(device.received(), "PING\n");
     EXPECT_TRUE(channel->close(&error));
-    EXPECT_FALSE(active->isOpened());
     device.stopResponder();
 }
 
