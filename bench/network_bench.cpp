@@ -4,9 +4,7 @@
 // in front of the same kind of pseudo-terminal. A plain client cannot use the Telnet port without
 // speaking Telnet, so the raw port is the baseline for both schemes: the rfc2217 ratio is the
 // whole cost of the protocol. Variants take turns in blocks, so a change of load hits them alike.
-#include "BenchArgs.h"
-#include "BenchReport.h"
-#include "BenchStats.h"
+#include "Bench.h"
 #include "Ser2NetServer.h"
 #include "VirtualDevice.h"
 
@@ -153,9 +151,9 @@ void bulk(Variant& variant, const std::string& data) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const Args args = parseArgs(argc, argv, {"rounds", "mib"}, "[--quick] [--rounds N] [--mib N] [--summary FILE]");
-    const int rounds = static_cast<int>(args.number("rounds", 2000, 1000));
-    const double mib = args.number("mib", 2, 1);
+    const Args args = parseArgs(argc, argv);
+    const int rounds = static_cast<int>(args.pick(2000, 500));
+    const double mib = args.pick(2, 1);
     armWatchdog(300);
 
     selko::test::VirtualDevice rawDevice, rfc2217Device;
@@ -191,22 +189,15 @@ int main(int argc, char** argv) {
     // Bulk: the median turn (one turn moves `mib` MiB each way).
     const double plainRate = 2 * mib / median(plain.bulkSeconds);
     const Target tripTarget{Target::AtMost, 1.10}, bulkTarget{Target::AtLeast, 0.90};
-    Summary summary(args.summaryPath);
-    Table table({"variant", "round trip us (median)", "ratio", "target", "bulk MiB/s", "ratio", "target"});
+    Report report("network", args);
     for (const Variant& variant : variants) {
-        const double trip = median(variant.roundTrips), rate = 2 * mib / median(variant.bulkSeconds);
-        const bool baseline = &variant == &plain;
-        table.add({variant.name, format("%.1f", trip * 1e6), format("%.2f", trip / plainTrip),
-                   baseline ? "-" : tripTarget.text(), format("%.1f", rate), format("%.2f", rate / plainRate),
-                   baseline ? "-" : bulkTarget.text()});
-        if (baseline)
+        if (&variant == &plain)
             continue;
-        summary.add("network", variant.name + " round trip", "us", format("%.1f", trip * 1e6),
-                    format("%.1f", plainTrip * 1e6), trip / plainTrip, tripTarget);
-        summary.add("network", variant.name + " bulk", "MiB/s", format("%.1f", rate), format("%.1f", plainRate),
-                    rate / plainRate, bulkTarget);
+        const double trip = median(variant.roundTrips), rate = 2 * mib / median(variant.bulkSeconds);
+        report.add(variant.name + " round trip", "us", trip * 1e6, plainTrip * 1e6, tripTarget);
+        report.add(variant.name + " bulk", "MiB/s", rate, plainRate, bulkTarget);
     }
-    table.print(format("Network ports through ser2net: %d round trips, %.0f MiB each way per variant; "
-                       "baseline: a plain blocking socket on the raw port", rounds, mib * kTurns));
+    report.print(format("Network ports through ser2net: %d round trips, %.0f MiB each way per variant; "
+                        "baseline: a plain blocking socket on the raw port", rounds, mib * kTurns));
     return 0;
 }

@@ -82,53 +82,23 @@ std::int64_t interrupted(const Pipe& pipe, const std::function<std::int64_t()>& 
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
-// Exported data and the error record
-// ---------------------------------------------------------------------------------------------
-
-TEST(ExportedData, ConstantsVersionAndByteHelpers) {
-    EXPECT_EQ(SELKO_COMMUNICATION_TIME_FOREVER, -1.0);
-    EXPECT_EQ(SELKO_COMMUNICATION_TIME_NOW, 0.0);
-    EXPECT_EQ(DEFAULT_BUFFER_SIZE, 65536u);
-    EXPECT_STREQ(SelkoCommunicationVersionString, "@(#)PROGRAM:SelkoCommunication  PROJECT:SelkoCommunication-1.18.0\n");
-    EXPECT_EQ(SelkoCommunicationVersionNumber, 1.18);
-    EXPECT_STREQ(SelkoCommunicationErrorDomain, "org.selko.selko-communication");
-
-    EXPECT_EQ(*SLKDataWithString("PING\n"), toBytes("PING\n"));
-    ASSERT_NE(SLKDataWithString(nullptr), nullptr);
-    EXPECT_TRUE(SLKDataWithString(nullptr)->empty());
-    const unsigned char raw[] = {0, 1, 255};
-    EXPECT_EQ(*SLKDataWithBytes(raw, sizeof raw), (SLKBytes{0, 1, 255}));
-    EXPECT_TRUE(SLKDataWithBytes(nullptr, 5)->empty());
-}
-
 TEST(ErrorRecord, ShapeOfTheRecordAndItsConveniences) {
-    // A failure replaces what the slot held with a full record.
     CommErrorRef error = foreignError();
     ASSERT_EQ(createPassiveChannel(nullptr, &error), nullptr);
-    expectError(error, SLKErrorInvalidArgument, "channel cannot be nil", kDecoratorSource);
-    EXPECT_EQ(std::get<std::string>(error->userInfo().at("ErrorMessage")), "channel cannot be nil");
     // The location is relative to the source root (no build-machine path) and ends in a line.
-    const std::string location = std::get<std::string>(error->userInfo().at("ErrorLocation"));
-    EXPECT_EQ(error->location(), location);
-    EXPECT_GT(std::stoi(location.substr(location.find(':') + 1)), 0);
-    const auto& stack = std::get<std::vector<std::string>>(error->userInfo().at("ErrorCallStack"));
-    EXPECT_GE(stack.size(), 2u);
-    EXPECT_EQ(stack, error->callStack());
-
+    const std::string location = error->location();
+    EXPECT_GT(std::stoi(location.substr(location.find(':') + 1)), 0) << location;
+    EXPECT_GE(error->callStack().size(), 2u);
     // The conveniences cope with records that lack the entries or hold other types.
     const CommError bare("elsewhere", 7, CommError::InfoMap{{"ErrorMessage", std::vector<std::string>{"x"}}});
-    EXPECT_EQ(bare.message(), "");
-    EXPECT_EQ(bare.location(), "");
+    EXPECT_EQ(bare.message() + bare.location(), "");
     EXPECT_TRUE(bare.callStack().empty());
 }
 
-// Make an object with the error slot `e` and tell whether the factory refused it (returned null)
-// or built it.
+// Make an object with the error slot `e` and tell whether the factory refused it (returned null).
 #define REFUSED(make) [&](CommErrorRef* e) { return !(make); }
-#define BUILT(make) [&](CommErrorRef* e) { return static_cast<bool>(make); }
 
-TEST(FactoryRefusals, FirstFailedCheckIsReportedAndSuccessLeavesTheSlot) {
+TEST(FactoryRefusals, FirstFailedCheckIsReported) {
     const auto channel = std::make_shared<ScriptedChannel>(false);
     const SLKData empty = SLKDataWithString(""), bytes = SLKDataWithString("A");
     const std::vector<SLKDataTransformerRef> good{createAppendingTransformer(bytes)}, bad{good[0], nullptr};
@@ -144,8 +114,6 @@ TEST(FactoryRefusals, FirstFailedCheckIsReportedAndSuccessLeavesTheSlot) {
     };
     std::vector<Case> cases = {
         {nil, kDecoratorSource, REFUSED(createPassiveChannel(nullptr, e))},
-        {nil, kDecoratorSource, REFUSED(createActiveChannel(nullptr, e))},
-        {nil, kDecoratorSource, REFUSED(createActiveNullChannel(nullptr, e))},
         {nil, kDecoratorSource, REFUSED(createEchoRemovalChannel(nullptr, nullptr, e))},
         {delimiter, kDecoratorSource, REFUSED(createEchoRemovalChannel(channel, nullptr, e))},
         {delimiter, kDecoratorSource, REFUSED(createEchoRemovalChannel(channel, empty, e))},
@@ -156,20 +124,15 @@ TEST(FactoryRefusals, FirstFailedCheckIsReportedAndSuccessLeavesTheSlot) {
          REFUSED(createChannelTransformer(channel, &bad, &bad, e))},
         {"Objects in writeTransformers must conform to SLKDataTransformer", kDecoratorSource,
          REFUSED(createChannelTransformer(channel, &good, &bad, e))},
-        {"Objects in writeTransformers must conform to SLKDataTransformer", kDecoratorSource,
-         REFUSED(createChannelTransformer(channel, nullptr, &bad, e))},
         {blk, kTransformerSource, REFUSED(createBlockTransformer(noBlock, e))},
         {"prepend can not be nil", kTransformerSource, REFUSED(createPrependingTransformer(nullptr, e))},
         {"data can not be nil", kTransformerSource, REFUSED(createAppendingTransformer(nullptr, e))},
         {pattern, kTransformerSource, REFUSED(createAggregatingTransformer(nullptr, true, e))},
-        {pattern, kTransformerSource, REFUSED(createAggregatingTransformer(empty, false, e))},
-        {pattern, kTransformerSource, REFUSED(createFilteringTransformer(nullptr, e))},
         {pattern, kTransformerSource, REFUSED(createFilteringTransformer(empty, e))},
         {pattern, kTransformerSource, REFUSED(createEventGeneratorTransformer(nullptr, false, noAction, e))},
         {pattern, kTransformerSource, REFUSED(createEventGeneratorTransformer(empty, true, action, e))},
         {blk, kTransformerSource, REFUSED(createEventGeneratorTransformer(bytes, false, noAction, e))},
         {timeout, kTransformerSource, REFUSED(createTimeTransformer(0.0, noAction, e))},
-        {timeout, kTransformerSource, REFUSED(createTimeTransformer(-1.0, action, e))},
         {timeout, kTransformerSource, REFUSED(createTimeTransformer(std::nan(""), action, e))},
         {blk, kTransformerSource, REFUSED(createTimeTransformer(0.5, noAction, e))},
     };
@@ -188,19 +151,6 @@ TEST(FactoryRefusals, FirstFailedCheckIsReportedAndSuccessLeavesTheSlot) {
     }
     EXPECT_EQ(SLPUARTChannel::initForURL(nullptr, nullptr), nullptr);
 
-    const CommErrorRef earlier = foreignError();
-    CommErrorRef error = earlier;
-    for (const auto& built : std::vector<std::function<bool(CommErrorRef*)>>{
-             BUILT(createUARTChannel("uart:///dev/ttyS0", nullptr, e)), BUILT(createPassiveChannel(channel, e)),
-             BUILT(createActiveChannel(channel, e)),
-             BUILT(createActiveNullChannel(channel, e)), BUILT(createEchoRemovalChannel(channel, bytes, e)),
-             BUILT(createChannelTransformer(channel, nullptr, nullptr, e)),
-             BUILT(createBlockTransformer([](SLKBytes&) {}, e)), BUILT(createPrependingTransformer(empty, e)),
-             BUILT(createAppendingTransformer(bytes, e)), BUILT(createAggregatingTransformer(bytes, true, e)),
-             BUILT(createFilteringTransformer(bytes, e)), BUILT(createEventGeneratorTransformer(bytes, false, action, e)),
-             BUILT(createTimeTransformer(HUGE_VAL, action, e))})
-        EXPECT_TRUE(built(&error));
-    EXPECT_EQ(error, earlier);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -239,25 +189,15 @@ TEST(DescriptorRead, NowPositiveAndForeverTimeouts) {
     Pipe pipe;
     const CommErrorRef earlier = foreignError();
     CommErrorRef error = earlier;
-
-    auto start = std::chrono::steady_clock::now();
-    const SLKData none = selko_communication_read(pipe.readEnd, SELKO_COMMUNICATION_TIME_NOW, &error);
-    ASSERT_NE(none, nullptr);
-    EXPECT_TRUE(none->empty());
-    EXPECT_LT(secondsSince(start), 1.0);
-
-    // Positive times wait their whole length, fractions included (0.3 is 0 s + 300000 us, 1.25 is
-    // 1 s + 250000 us), and running out of time is not a failure.
-    for (const double timeout : {0.3, 1.25}) {
-        start = std::chrono::steady_clock::now();
-        const SLKData timedOut = selko_communication_read(pipe.readEnd, timeout, &error);
+    // NOW does not wait; positive times wait their whole length, fractions included (0.3 is 0 s +
+    // 300000 us, 1.25 is 1 s + 250000 us). Running out of time is not a failure.
+    for (const double timeout : {0.0, 0.3, 1.25}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(text(selko_communication_read(pipe.readEnd, timeout, &error)), "") << timeout;
         const double waited = secondsSince(start);
-        ASSERT_NE(timedOut, nullptr);
-        EXPECT_TRUE(timedOut->empty());
         EXPECT_GE(waited, timeout - 0.02) << timeout;
         EXPECT_LT(waited, timeout + 3.0) << timeout;
     }
-
     // A positive time ends early when bytes come; FOREVER, and times too long for a timeval, wait
     // until they come.
     for (const double timeout : {30.0, SELKO_COMMUNICATION_TIME_FOREVER, 1e12, HUGE_VAL}) {

@@ -1,8 +1,9 @@
 // The decorators that run on the caller's threads: the passive channel (sliced reads that notice
-// a close), the echo-removal channel, and the transforming channel; and a whole stack over a
-// simulated device.
+// a close), the echo-removal channel (also checked against its reference model in models_test.cpp),
+// and the transforming channel; and the road of one exchange over a simulated device.
 #include <SelkoCommunication.h>
 
+#include "ChannelStacks.h"
 #include "ScriptedChannel.h"
 #include "TestHelpers.h"
 #include "VirtualDevice.h"
@@ -10,45 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <deque>
-#include <random>
 #include <thread>
 #include <vector>
 
 using namespace selko::test;
 
 namespace {
-
-TEST(DecoratorForwarding, OpenCloseIsOpenedAndWriteGoStraightThrough) {
-    const std::function<SLKDataChannelRef(SLKDataChannelRef)> factories[] = {
-        [](SLKDataChannelRef wrapped) { return createPassiveChannel(wrapped); },
-        [](SLKDataChannelRef wrapped) { return createEchoRemovalChannel(wrapped, SLKDataWithString("\n")); },
-        [](SLKDataChannelRef wrapped) { return createChannelTransformer(wrapped, nullptr, nullptr); },
-        [](SLKDataChannelRef wrapped) { return createTapChannel(wrapped, [](SLKDirection, const SLKBytes&) {}); },
-    };
-    for (const auto& make : factories) {
-        auto wrapped = std::make_shared<ScriptedChannel>(false);
-        SLKDataChannelRef channel = make(wrapped);
-        CommErrorRef error;
-        EXPECT_EQ(channel->nextLayer(), wrapped);
-        EXPECT_FALSE(channel->isOpened());
-        EXPECT_TRUE(channel->openWithTimeout(1.0, &error));
-        EXPECT_TRUE(channel->isOpened());
-        EXPECT_FALSE(channel->openWithTimeout(1.0, &error)); // the wrapped channel's own refusal
-        ASSERT_NE(error, nullptr);
-        EXPECT_EQ(error->domain(), "test");
-        EXPECT_TRUE(channel->write(SLKDataWithString("PING\n")));
-        EXPECT_EQ(wrapped->writes(), Strings{"PING\n"});
-        const CommErrorRef refusal = foreignError("below", 4);
-        wrapped->failWrites(refusal);
-        EXPECT_FALSE(channel->write(SLKDataWithString("X"), &error));
-        EXPECT_EQ(error, refusal);
-        EXPECT_TRUE(channel->close(&error));
-        EXPECT_FALSE(channel->isOpened());
-        EXPECT_EQ(wrapped->openCalls(), 2);
-        EXPECT_EQ(wrapped->closeCalls(), 1);
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 // The passive channel
@@ -140,96 +108,52 @@ TEST(PassiveChannel, ClosedBeforeOrDuringTheReadAndFailingSlices) {
 // The echo-removal channel
 // ---------------------------------------------------------------------------------------------
 
-// One step of an echo-removal script, in which '|' stands for the delimiter:
-//   'w' writes `data`; 'x' writes `data` while the wrapped channel rejects writes;
-//   'r' reads once while the wrapped channel delivers `data` and expects `expected`;
-//   'f' reads once while the wrapped read fails; 'c' closes and reopens the channel.
+// One step of an echo-removal script (delimiter LF): 'w' writes `data`; 'x' writes `data` while
+// the wrapped channel rejects writes; 'r' reads once while the wrapped channel delivers `data` and
+// expects `expected`; 'f' reads once while the wrapped read fails; 'c' closes and reopens.
 struct Step {
     char op;
     std::string data = "";
     std::string expected = "";
 };
-using Script = std::vector<Step>;
 
-void runScript(const std::string& delimiter, const Script& script) {
-    const auto lines = [&](const std::string& scripted) {
-        std::string out;
-        for (const char c : scripted)
-            out += c == '|' ? delimiter : std::string(1, c);
-        return out;
-    };
-    auto wrapped = std::make_shared<ScriptedChannel>();
-    const CommErrorRef earlier = foreignError(), failure = foreignError("below", 5);
-    CommErrorRef error = earlier;
-    SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, SLKDataWithString(delimiter.c_str()));
-    std::vector<double> timeouts; // exactly one wrapped read per read, with the caller's timeout
-    for (const Step& step : script) {
-        SCOPED_TRACE(std::string(1, step.op) + " " + ::testing::PrintToString(step.data));
-        const SLKData data = SLKDataWithString(lines(step.data).c_str());
-        switch (step.op) {
-        case 'w':
-            ASSERT_TRUE(channel->write(data, &error));
-            EXPECT_EQ(wrapped->writes().back(), lines(step.data));
-            break;
-        case 'x':
-            wrapped->failWrites(failure);
-            EXPECT_FALSE(channel->write(data, &error));
-            wrapped->failWrites(nullptr);
-            break;
-        case 'r':
-            wrapped->pushRead(lines(step.data));
-            EXPECT_EQ(text(channel->readWithTimeout(0.5, &error)), lines(step.expected));
-            timeouts.push_back(0.5);
-            break;
-        case 'f':
-            wrapped->pushFailure(failure);
-            EXPECT_EQ(channel->readWithTimeout(0.25, &error), nullptr);
-            timeouts.push_back(0.25);
-            break;
-        case 'c':
-            ASSERT_TRUE(channel->close(&error) && channel->openWithTimeout(1.0, &error));
-            break;
-        }
-        // A failure passes the wrapped channel's record on; the channel raises nothing of its own.
-        EXPECT_EQ(error, step.op == 'x' || step.op == 'f' ? failure : earlier);
-        error = earlier;
-    }
-    EXPECT_EQ(wrapped->readTimeouts(), timeouts);
-}
-
-class EchoRemoval : public ::testing::TestWithParam<std::string> {};
-INSTANTIATE_TEST_SUITE_P(Delimiters, EchoRemoval, ::testing::Values("\n", "\r\n"),
-                         [](const auto& info) { return info.param == "\n" ? "LF" : "CRLF"; });
-
-TEST_P(EchoRemoval, WorkedExamples) {
-    const std::pair<const char*, Script> examples[] = {
-        {"without writes every byte is delivered at once", {{'r', "PI", "PI"}, {'r', "NG|OK|half", "NG|OK|half"}, {'r', "|", "|"}}},
-        {"the echo is dropped and the answer delivered", {{'w', "PING|"}, {'r', "PING|OK|", "OK|"}, {'r', "PING|", "PING|"}}},
-        {"a read of only the echo is empty, not null", {{'w', "PING|"}, {'r', "PING|", ""}}},
+TEST(EchoRemoval, WorkedExamples) {
+    const std::pair<const char*, std::vector<Step>> examples[] = {
+        {"the echo is dropped and the answer delivered", {{'w', "PING\n"}, {'r', "PING\nOK\n", "OK\n"}, {'r', "PING\n", "PING\n"}}},
         {"an echo in pieces is held, then dropped whole",
-         {{'w', "PING|"}, {'r', "PI", ""}, {'r', "NG|OK", "OK"}, {'r', "|", "|"}}},
-        {"messages before the echo are delivered", {{'w', "A|"}, {'r', "B|A|", "B|"}, {'r', "A|", "A|"}}},
-        {"only the oldest pending echo matches",
-         {{'w', "A|"}, {'w', "B|"}, {'r', "B|", "B|"}, {'r', "A|B|", ""}, {'r', "tail", "tail"}}},
-        {"written bytes become an echo only with their delimiter",
-         {{'w', "AB"}, {'r', "AB", "AB"}, {'w', "|"}, {'r', "|", "|"}, {'r', "AB|", ""}}},
-        {"a pending echo survives close and reopen", {{'w', "PING|"}, {'r', "PI", ""}, {'c'}, {'r', "NG|OK|", "OK|"}}},
-        {"a rejected write is never expected back", {{'x', "PING|"}, {'r', "PING|", "PING|"}}},
-        {"an empty wrapped read gives empty bytes", {{'r', "", ""}}},
-        {"a failing wrapped read changes nothing",
-         {{'w', "PING|"}, {'r', "PI", ""}, {'f'}, {'r', "NG|OK|", "OK|"}}},
+         {{'w', "PING\n"}, {'r', "PI", ""}, {'r', "NG\nOK", "OK"}, {'r', "\n", "\n"}}},
+        {"only the oldest pending echo matches", {{'w', "A\n"}, {'w', "B\n"}, {'r', "B\n", "B\n"}, {'r', "A\nB\n", ""}}},
+        {"a pending echo survives close and reopen", {{'w', "PING\n"}, {'r', "PI", ""}, {'c'}, {'r', "NG\nOK\n", "OK\n"}}},
+        {"a rejected write is never expected back", {{'x', "PING\n"}, {'r', "PING\n", "PING\n"}}},
+        {"a failing wrapped read changes nothing", {{'w', "PING\n"}, {'r', "PI", ""}, {'f'}, {'r', "NG\nOK\n", "OK\n"}}},
     };
     for (const auto& [name, script] : examples) {
         SCOPED_TRACE(name);
-        runScript(GetParam(), script);
+        auto wrapped = std::make_shared<ScriptedChannel>();
+        const CommErrorRef earlier = foreignError(), failure = foreignError("below", 5);
+        CommErrorRef error = earlier;
+        SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, SLKDataWithString("\n"));
+        std::vector<double> timeouts; // exactly one wrapped read per read, with the caller's timeout
+        for (const Step& step : script) {
+            const SLKData data = SLKDataWithString(step.data.c_str());
+            wrapped->failWrites(step.op == 'x' ? failure : nullptr);
+            if (step.op == 'w' || step.op == 'x') {
+                EXPECT_EQ(channel->write(data, &error), step.op == 'w');
+            }
+            if (step.op == 'r' || step.op == 'f') {
+                step.op == 'r' ? wrapped->pushRead(step.data) : wrapped->pushFailure(failure);
+                timeouts.push_back(step.op == 'r' ? 0.5 : 0.25);
+                EXPECT_EQ(text(channel->readWithTimeout(timeouts.back(), &error)), step.op == 'r' ? step.expected : "<null>");
+            }
+            if (step.op == 'c') {
+                EXPECT_TRUE(channel->close(&error) && channel->openWithTimeout(1.0, &error));
+            }
+            // A failure passes the wrapped channel's record on; the channel raises nothing of its own.
+            EXPECT_EQ(error, step.op == 'x' || step.op == 'f' ? failure : earlier) << step.op;
+            error = earlier;
+        }
+        EXPECT_EQ(wrapped->readTimeouts(), timeouts);
     }
-}
-
-TEST(EchoRemovalSplitting, TwoByteDelimiterSplitAcrossReads) {
-    // Nothing pending: the CR goes out at once. Echo pending: the held CR completes the delimiter
-    // with the next read's LF, so X is one message that differs from the echo, which then drops.
-    runScript("\r\n", {{'r', "A\r", "A\r"}, {'r', "\n", "\n"}, {'w', "A\r\n"}, {'r', "X\r", ""},
-                       {'r', "\nA\r", "X\r\n"}, {'r', "\n", ""}});
     // The factory copies the delimiter: changing the caller's bytes later changes nothing.
     auto wrapped = std::make_shared<ScriptedChannel>();
     auto delimiter = std::make_shared<SLKBytes>(SLKBytes{'\n'});
@@ -238,88 +162,6 @@ TEST(EchoRemovalSplitting, TwoByteDelimiterSplitAcrossReads) {
     ASSERT_TRUE(channel->write(SLKDataWithString("A\n")));
     wrapped->pushRead("A\nB;");
     EXPECT_EQ(text(channel->readWithTimeout(0.5)), "B;");
-}
-
-// The behaviour written down as plainly as possible: rescans from the start and erases from the
-// front. The channel must match it byte for byte on any traffic.
-class ReferenceEchoRemover {
-public:
-    explicit ReferenceEchoRemover(std::string delimiter) : _delimiter(std::move(delimiter)) {}
-    void written(const std::string& data) { split(_writeBuffer += data, _pending); }
-    std::string received(const std::string& data) {
-        std::deque<std::string> messages;
-        split(_readBuffer += data, messages);
-        std::string result;
-        for (; !_pending.empty() && !messages.empty(); messages.pop_front()) {
-            if (messages.front() == _pending.front())
-                _pending.pop_front();
-            else
-                result += messages.front();
-        }
-        if (_pending.empty()) {
-            for (const auto& message : messages)
-                result += message;
-            result += _readBuffer;
-            _readBuffer.clear();
-        }
-        return result;
-    }
-
-private:
-    void split(std::string& buffer, std::deque<std::string>& queue) {
-        for (std::size_t at; (at = buffer.find(_delimiter)) != std::string::npos;) {
-            queue.push_back(buffer.substr(0, at + _delimiter.size()));
-            buffer.erase(0, at + _delimiter.size());
-        }
-    }
-    std::string _delimiter, _readBuffer, _writeBuffer;
-    std::deque<std::string> _pending;
-};
-
-TEST(EchoRemovalSplitting, MatchesThePlainAlgorithmOnRandomTraffic) {
-    // Clean traffic keeps echoes matching (so matched echoes are released over and over); noisy
-    // traffic soon leaves them unmatched and exercises delivery. Self-overlapping delimiters catch
-    // a resumed search that starts too late.
-    for (const bool noisy : {false, true}) {
-        for (const std::string delimiter : {"\n", "\r\n", "ABA", "AAB"}) {
-            std::mt19937 random(20240607);
-            auto wrapped = std::make_shared<ScriptedChannel>();
-            SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, SLKDataWithString(delimiter.c_str()));
-            ReferenceEchoRemover reference(delimiter);
-            const auto randomText = [&](std::size_t maxLength) {
-                std::string out(random() % (maxLength + 1), ' ');
-                for (char& c : out)
-                    c = "AB\r\n"[random() % 4];
-                return out;
-            };
-            std::string sent; // what was written, so that reads can echo it back
-            for (int step = 0; step < 2000; ++step) {
-                SCOPED_TRACE("noisy " + std::to_string(noisy) + ", delimiter " + ::testing::PrintToString(delimiter) +
-                             ", step " + std::to_string(step));
-                if (random() % 3 == 0) {
-                    const std::string data = randomText(12);
-                    ASSERT_TRUE(channel->write(SLKDataWithString(data.c_str())));
-                    reference.written(data);
-                    sent += data;
-                    continue;
-                }
-                // Echoes of what was sent, in random pieces. Clean traffic echoes only complete
-                // messages, as a far end that answers line by line would.
-                std::size_t echoable = sent.size();
-                if (!noisy) {
-                    echoable = 0;
-                    for (std::size_t at; (at = sent.find(delimiter, echoable)) != std::string::npos;)
-                        echoable = at + delimiter.size();
-                }
-                std::string incoming = noisy && random() % 2 ? randomText(8) : "";
-                const std::size_t take = std::min<std::size_t>(echoable, random() % 16);
-                incoming += sent.substr(0, take);
-                sent.erase(0, take);
-                wrapped->pushRead(incoming);
-                ASSERT_EQ(text(channel->readWithTimeout(0.5)), reference.received(incoming));
-            }
-        }
-    }
 }
 
 TEST(EchoRemovalConcurrency, ReaderAndWriterOnTwoThreads) {
@@ -354,19 +196,20 @@ TEST(EchoRemovalConcurrency, ReaderAndWriterOnTwoThreads) {
     EXPECT_EQ(wrapped->writes().size(), static_cast<std::size_t>(messages));
 }
 
-class EchoStack : public NothingLeftBehind {};
+class RoadOfOneExchange : public NothingLeftBehind {};
 
-TEST_F(EchoStack, OverADeviceThatEchoesOnlyTheAnswerArrives) {
-    // UART channel, background reader, echo removal; the device echoes every byte it is sent and
-    // answers PING with OK. Opening the top of the stack opens the port and starts the loop.
+TEST_F(RoadOfOneExchange, OverADeviceThatEchoesOnlyTheAnswerArrives) {
+    // The device echoes every byte it is sent and answers PING with OK. Opening the top of the
+    // stack opens the port and starts the background reader.
     VirtualDevice device;
     device.startResponder(true, [](const std::string& line) { return line == "PING" ? std::string("OK\n") : ""; });
     CommErrorRef error;
-    SLKDataChannelRef port = createUARTChannel(device.url().c_str(), nullptr, &error);
-    SLKDataChannelRef channel = createEchoRemovalChannel(createActiveChannel(port, &error), SLKDataWithString("\n"), &error);
+    SLKDataChannelRef channel = selko::stacks::roadOfOneExchange(device.url(), &error);
     ASSERT_NE(channel, nullptr);
+    EXPECT_FALSE(channel->isOpened());
     ASSERT_TRUE(channel->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
-    ASSERT_TRUE(channel->write(SLKDataWithString("PING\n"), &error)) << (error ? error->message() : "");
+    EXPECT_TRUE(channel->isOpened());
+    ASSERT_TRUE(channel->write(SLKDataWithString("PING"), &error)) << (error ? error->message() : "");
     // Anything late would show in the extra read: the echo was written before the answer.
     std::string delivered = readAtLeast(*channel, 3);
     delivered += text(channel->readWithTimeout(0.1, &error));
@@ -392,70 +235,46 @@ const SLKDataTransformerRef kDropFirstByte = createBlockTransformer([](SLKBytes&
     if (!data.empty())
         data.erase(data.begin());
 });
-const SLKDataTransformerRef kEmptying = createBlockTransformer([](SLKBytes& data) { data.clear(); });
 
-TEST(TransformingChannel, ReadsRunTheReadListInOrderOnAPrivateCopy) {
-    // Without transformers (null or empty lists): a copy of exactly what was read.
-    auto wrapped = std::make_shared<ScriptedChannel>();
-    const std::vector<SLKDataTransformerRef> none;
-    for (const auto* list : {static_cast<const std::vector<SLKDataTransformerRef>*>(nullptr), &none}) {
-        wrapped->pushRead("ab");
-        EXPECT_EQ(text(createChannelTransformer(wrapped, list, list)->readWithTimeout(0.0)), "ab");
-    }
-    // Each transformer sees what the one before it left.
-    wrapped->pushRead("abc");
-    const std::vector<SLKDataTransformerRef> reads{appending("!"), kDropFirstByte};
-    EXPECT_EQ(text(createChannelTransformer(wrapped, &reads, nullptr)->readWithTimeout(0.0)), "bc!");
-
-    // The wrapped channel's result is never changed; an emptied block is empty bytes, not null.
+TEST(TransformingChannel, ReadsAndWritesRunTheirListsInOrderOnAPrivateCopy) {
+    // A fixed block from below, to see that it is never changed in place.
     struct Fixed : ScriptedChannel {
-        SLKData readWithTimeout(double, CommErrorRef*) override { return block; }
-        const SLKData block = SLKDataWithString("same");
+        SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
+            return failing ? ScriptedChannel::readWithTimeout(timeout, error) : block;
+        }
+        const SLKData block = SLKDataWithString("abc");
+        bool failing = false;
     };
-    auto fixed = std::make_shared<Fixed>();
-    const std::vector<SLKDataTransformerRef> emptying{kEmptying};
-    const SLKData result = createChannelTransformer(fixed, &emptying, nullptr)->readWithTimeout(0.0);
-    EXPECT_EQ(text(result), "");
-    EXPECT_NE(result, fixed->block);
-    EXPECT_EQ(text(fixed->block), "same");
-
-    // An empty read still passes through the list; a failing read runs no transformer.
+    auto wrapped = std::make_shared<Fixed>();
     auto recorder = std::make_shared<Recorder>();
-    const std::vector<SLKDataTransformerRef> recorded{recorder, appending("+")};
-    SLKDataChannelRef channel = createChannelTransformer(wrapped, &recorded, nullptr);
-    CommErrorRef error;
-    EXPECT_EQ(text(channel->readWithTimeout(0.0, &error)), "+");
-    EXPECT_EQ(error, nullptr);
-    const CommErrorRef failure = foreignError("test", 5);
+    const std::vector<SLKDataTransformerRef> reads{recorder, appending("!"), kDropFirstByte},
+        writes{kDropFirstByte, appending("\n"), recorder};
+    SLKDataChannelRef channel = createChannelTransformer(wrapped, &reads, &writes);
+    EXPECT_EQ(text(channel->readWithTimeout(0.0)), "bc!");
+    EXPECT_EQ(text(wrapped->block), "abc");
+    const SLKData written = SLKDataWithString("PING");
+    EXPECT_TRUE(channel->write(written));
+    EXPECT_EQ(text(written), "PING");
+    EXPECT_EQ(wrapped->writes(), Strings{"ING\n"});
+    EXPECT_EQ(recorder->seen, (Strings{"abc", "ING\n"}));
+
+    // A failing read runs no transformer and passes the error on; null data is not written.
+    const CommErrorRef failure = foreignError("test", 5), earlier = foreignError();
+    wrapped->failing = true;
     wrapped->pushFailure(failure);
+    CommErrorRef error;
     EXPECT_EQ(channel->readWithTimeout(0.25, &error), nullptr);
     EXPECT_EQ(error, failure);
-    EXPECT_EQ(recorder->seen, Strings{""});
-    EXPECT_EQ(wrapped->readTimeouts().back(), 0.25);
-}
-
-TEST(TransformingChannel, WritesRunTheWriteListInOrderOnAPrivateCopy) {
-    // (Without transformers a write hands on an exact copy: see the forwarding test above.)
-    auto wrapped = std::make_shared<ScriptedChannel>();
-    const std::vector<SLKDataTransformerRef> writes{kDropFirstByte, appending("\n")};
-    const SLKData written = SLKDataWithString("PING");
-    EXPECT_TRUE(createChannelTransformer(wrapped, nullptr, &writes)->write(written));
-    EXPECT_EQ(text(written), "PING"); // the caller's bytes are never changed
-
-    // Emptied by a transformer: the wrapped write still happens, with no bytes.
-    auto recorder = std::make_shared<Recorder>();
-    const std::vector<SLKDataTransformerRef> emptying{recorder, kEmptying};
-    SLKDataChannelRef channel = createChannelTransformer(wrapped, nullptr, &emptying);
-    EXPECT_TRUE(channel->write(SLKDataWithString("abc")));
-    EXPECT_EQ(wrapped->writes(), (Strings{"ING\n", ""}));
-
-    // Null data: false, slot untouched, no transformer, no wrapped write.
-    const CommErrorRef earlier = foreignError();
-    CommErrorRef error = earlier;
+    error = earlier;
     EXPECT_FALSE(channel->write(nullptr, &error));
     EXPECT_EQ(error, earlier);
-    EXPECT_EQ(recorder->seen.size(), 1u);
-    EXPECT_EQ(wrapped->writes().size(), 2u);
+    EXPECT_EQ(recorder->seen.size(), 2u);
+    EXPECT_EQ(wrapped->writes().size(), 1u);
+
+    // Without transformers (null or empty lists): an exact copy, also of an empty read.
+    const std::vector<SLKDataTransformerRef> none;
+    wrapped->failing = false;
+    EXPECT_EQ(text(createChannelTransformer(wrapped, nullptr, &none)->readWithTimeout(0.0)), "abc");
 }
 
 TEST(TransformingChannel, ListsAreCopiedAndTransformersKeepTheirState) {
@@ -471,7 +290,7 @@ TEST(TransformingChannel, ListsAreCopiedAndTransformersKeepTheirState) {
     wrapped->pushRead("K\nnext\n");
     EXPECT_EQ(text(channel->readWithTimeout(0.0)), "");
     EXPECT_EQ(text(channel->readWithTimeout(0.0)), "OK");
-    EXPECT_EQ(text(channel->readWithTimeout(0.0)), "next");
+    EXPECT_EQ(text(channel->readWithTimeout(0.0)), "next"); // an empty read still runs the list
 }
 
 } // namespace
