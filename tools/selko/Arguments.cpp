@@ -15,12 +15,12 @@ Arguments::Arguments(const std::vector<std::string>& words, const std::vector<Op
         }
         const std::size_t equals = word.find('=');
         const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* known = nullptr;
         for (const OptionSpec& candidate : specs)
-            spec = candidate.name == name ? &candidate : spec;
-        if (!spec)
+            known = candidate.name == name ? &candidate : known;
+        if (!known)
             throw UsageError("unknown option --" + name + " for '" + command + "' (see selko " + command + " --help)");
-        if (!spec->takesValue) {
+        if (!known->takesValue) {
             if (equals != std::string::npos)
                 throw UsageError("option --" + name + " takes no value");
             _options[name] = "";
