@@ -2,13 +2,39 @@
 // sub-negotiations mixed in, cut into random blocks, decodes back to exactly those bytes, with
 // every option and sub-negotiation reported once and in order; and any byte stream at all decodes
 // the same whole or cut into blocks, never yields more bytes than it got, and never crashes.
-#include "FuzzSupport.h"
+#include <SelkoCommunication.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "Data Channel/SLKTelnetCodec.h"
 
 namespace telnet = selko::detail::telnet;
 
 namespace {
+
+#define FUZZ_CHECK(condition, ...)                                                                          \
+    do {                                                                                                    \
+        if (!(condition)) {                                                                                 \
+            std::fprintf(stderr, "check failed: " __VA_ARGS__);                                             \
+            std::fputc('\n', stderr);                                                                       \
+            std::abort();                                                                                   \
+        }                                                                                                   \
+    } while (0)
+
+std::string printable(const SLKBytes& bytes) {
+    std::string text;
+    char hex[4];
+    for (const std::uint8_t byte : bytes) {
+        std::snprintf(hex, sizeof hex, "%02x ", byte);
+        text += hex;
+    }
+    return text;
+}
 
 struct Recorder : telnet::Listener {
     std::vector<std::pair<std::uint8_t, std::uint8_t>> options;
@@ -40,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     SLKBytes whole;
     telnet::Decoder().decode(raw.data(), raw.size(), whole, wholeEvents);
     const SLKBytes blocks = decodeInBlocks(raw, input, blockEvents);
-    FUZZ_CHECK(whole == blocks, "whole %s, in blocks %s", selko::fuzz::printable(whole).c_str(),
-               selko::fuzz::printable(blocks).c_str());
+    FUZZ_CHECK(whole == blocks, "whole %s, in blocks %s", printable(whole).c_str(),
+               printable(blocks).c_str());
     FUZZ_CHECK(whole.size() <= raw.size(), "decoding made bytes");
     FUZZ_CHECK(wholeEvents.options == blockEvents.options && wholeEvents.bodies == blockEvents.bodies,
                "events differ whole and in blocks");
@@ -82,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     Recorder got;
     const SLKBytes decoded = decodeInBlocks(wire, input, got);
-    FUZZ_CHECK(decoded == device, "device %s, decoded %s", selko::fuzz::printable(device).c_str(),
-               selko::fuzz::printable(decoded).c_str());
+    FUZZ_CHECK(decoded == device, "device %s, decoded %s", printable(device).c_str(),
+               printable(decoded).c_str());
     FUZZ_CHECK(got.options == expected.options, "%zu options reported, %zu sent", got.options.size(),
                expected.options.size());
     FUZZ_CHECK(got.bodies == expected.bodies, "%zu sub-negotiations reported, %zu sent", got.bodies.size(),
