@@ -454,7 +454,10 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
         const int failure = errno;
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
-        SLK_RAISE(error, SLKErrorPortSystem, "Error opening serial port %@ - %s(%d).", _url, std::strerror(failure),
+        // Reported like a failing open of the device node (out of descriptors, typically).
+        std::string path;
+        selko::detail::devicePathFromURL(_url.c_str(), path);
+        SLK_RAISE(error, SLKErrorPortSystem, "Error opening serial port %@ - %s(%d).", path, std::strerror(failure),
                   failure);
         return false;
     }
