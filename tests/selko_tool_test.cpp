@@ -134,10 +134,14 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
               std::string::npos);
 }
 
-// A tmux server of its own, killed with everything in it when the object goes.
+// A tmux server of its own, killed with everything in it when the object goes. SHELL is set
+// because tmux otherwise runs the session through the user's login shell, which for a service
+// account such as nobody is nologin, and the session would end at once. No user config is read.
 struct Tmux {
     const std::string server = "selko-tool-test-" + std::to_string(::getpid());
-    int run(const std::string& command) const { return std::system(("tmux -L " + server + " " + command).c_str()); }
+    int run(const std::string& command) const {
+        return std::system(("SHELL=/bin/sh tmux -f /dev/null -L " + server + " " + command).c_str());
+    }
     std::string screen() const { return output("tmux -L " + server + " capture-pane -p -t term"); }
     ~Tmux() { run("kill-server 2>/dev/null"); }
 };
