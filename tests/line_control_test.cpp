@@ -88,12 +88,37 @@ TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
     }
 }
 
-// Queued input and output, discarding either, and draining: a timeout, the far end reading, and a
-// close while a drain waits.
-TEST(SerialPort, QueuesDiscardsAndDrains) {
+// Each call that fails on a pseudo-terminal, with its code and message, then queued input and
+// output, discarding either, draining (a timeout, the far end reading, and a close while a drain
+// waits), every call failing with code 2 once closed, and the port found under decorators.
+TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
     VirtualDevice device;
     const auto port = uartOn(device);
     ASSERT_TRUE(port->openWithTimeout(0));
+    CommErrorRef error;
+    EXPECT_TRUE(port->sendBreak(0, &error) && port->sendBreak(0.02, &error));
+    SLKModemLines lines;
+    const auto refusal = [&](const std::string& doing, int number = ENOTTY) {
+        return "Error " + doing + " on " + device.path() + " - " + errnoText(number) + ".";
+    };
+    const std::string breakLength = "Invalid break length (Use 0 or a positive number of seconds)",
+                      timeout = "time out has an invalid value";
+    const std::tuple<std::function<bool(CommErrorRef*)>, int, std::string> rows[] = {
+        {[&](CommErrorRef* e) { return port->setDTR(true, e); }, 4, refusal("setting DTR")},
+        {[&](CommErrorRef* e) { return port->setRTS(false, e); }, 4, refusal("setting RTS")},
+        {[&](CommErrorRef* e) { return port->modemLines(&lines, e); }, 4, refusal("reading modem lines")},
+        {[&](CommErrorRef* e) { return port->modemLines(nullptr, e); }, 3, "lines cannot be nil"},
+        {[&](CommErrorRef* e) { return port->sendBreak(-0.1, e); }, 3, breakLength},
+        {[&](CommErrorRef* e) { return port->sendBreak(NAN, e); }, 3, breakLength},
+        {[&](CommErrorRef* e) { return port->drain(-0.5, e); }, 3, timeout},
+        {[&](CommErrorRef* e) { return port->drain(NAN, e); }, 3, timeout},
+        {[&](CommErrorRef* e) { return port->queued(SLKQueue::Input, nullptr, e); }, 3, "bytes cannot be nil"},
+        {[&](CommErrorRef* e) { return port->discard(SLKQueue(7), e); }, 3, "Invalid queue (Use Input, Output, or Both)"}};
+    for (const auto& [call, code, message] : rows) {
+        EXPECT_FALSE(call(&error)) << message;
+        expectError(error, code, message, kPortSource);
+    }
+
     farEnd = device.masterFd();
     long long bytes = -1;
     device.send("hello");
@@ -106,10 +131,8 @@ TEST(SerialPort, QueuesDiscardsAndDrains) {
         });
     };
     ASSERT_TRUE(unsent("0123456789"));
-    CommErrorRef error;
     EXPECT_FALSE(port->drain(0.05, &error));
-    expectError(error, SLKErrorPortSystem, "Error draining output on " + device.path() + " - " + errnoText(ETIMEDOUT) + ".",
-                kPortSource);
+    expectError(error, SLKErrorPortSystem, refusal("draining output", ETIMEDOUT), kPortSource);
     auto drained = std::async(std::launch::async, [&] { return port->drain(SELKO_COMMUNICATION_TIME_FOREVER); });
     EXPECT_EQ(device.receive(10, 5s), "0123456789");
     EXPECT_TRUE(drained.get());
@@ -124,40 +147,11 @@ TEST(SerialPort, QueuesDiscardsAndDrains) {
     EXPECT_FALSE(closed.get());
     expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
     farEnd = -1;
-}
-
-TEST(SerialPort, BreaksRefusalsBadArgumentsAndAClosedPort) {
-    VirtualDevice device;
-    const auto port = uartOn(device);
-    ASSERT_TRUE(port->openWithTimeout(0));
-    CommErrorRef error;
-    EXPECT_TRUE(port->sendBreak(0, &error) && port->sendBreak(0.02, &error));
-    SLKModemLines lines;
-    const auto refusal = [&](const std::string& doing) {
-        return "Error " + doing + " on " + device.path() + " - " + errnoText(ENOTTY) + ".";
-    };
-    const std::string breakLength = "Invalid break length (Use 0 or a positive number of seconds)",
-                      timeout = "time out has an invalid value";
-    // Each call fails on the open pseudo-terminal with its code and message, and with code 2 once closed.
-    const std::tuple<std::function<bool(CommErrorRef*)>, int, std::string> rows[] = {
-        {[&](CommErrorRef* e) { return port->setDTR(true, e); }, 4, refusal("setting DTR")},
-        {[&](CommErrorRef* e) { return port->setRTS(false, e); }, 4, refusal("setting RTS")},
-        {[&](CommErrorRef* e) { return port->modemLines(&lines, e); }, 4, refusal("reading modem lines")},
-        {[&](CommErrorRef* e) { return port->modemLines(nullptr, e); }, 3, "lines cannot be nil"},
-        {[&](CommErrorRef* e) { return port->sendBreak(-0.1, e); }, 3, breakLength},
-        {[&](CommErrorRef* e) { return port->sendBreak(NAN, e); }, 3, breakLength},
-        {[&](CommErrorRef* e) { return port->drain(-0.5, e); }, 3, timeout},
-        {[&](CommErrorRef* e) { return port->drain(NAN, e); }, 3, timeout},
-        {[&](CommErrorRef* e) { return port->queued(SLKQueue::Input, nullptr, e); }, 3, "bytes cannot be nil"},
-        {[&](CommErrorRef* e) { return port->discard(SLKQueue(7), e); }, 3, "Invalid queue (Use Input, Output, or Both)"}};
-    for (const bool open : {true, false}) {
-        for (const auto& [call, code, message] : rows) {
-            EXPECT_FALSE(call(&error)) << message;
-            expectError(error, open ? code : 2, open ? message : kClosed, kPortSource);
-        }
-        ASSERT_TRUE(!open || port->close());
+    for (const auto& [call, code, message] : rows) {
+        EXPECT_FALSE(call(&error)) << message;
+        expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
     }
-    // The port under every decorator, and a channel without one named.
+
     const SLKDataChannelRef uart = port, stack = createChannelTransformer(
         createEchoRemovalChannel(createActiveChannel(createPassiveChannel(uart)), SLKDataWithString("\n")), nullptr, nullptr);
     EXPECT_EQ(SLKSerialPortOf(stack), port);
