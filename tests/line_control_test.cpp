@@ -24,7 +24,8 @@ namespace {
 std::atomic<unsigned> reportedRate{0};
 std::atomic<int> farEnd{-1};
 
-const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:", kClosed = "Cannot communicate with closed devices";
+const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
+const std::string kClosed = "Cannot communicate with closed devices";
 
 std::shared_ptr<SLPUARTChannel> uartOn(const VirtualDevice& device, SLKOptions options = {}) {
     options.emplace(SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false);
@@ -113,7 +114,8 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
         {[&](CommErrorRef* e) { return port->drain(-0.5, e); }, 3, timeout},
         {[&](CommErrorRef* e) { return port->drain(NAN, e); }, 3, timeout},
         {[&](CommErrorRef* e) { return port->queued(SLKQueue::Input, nullptr, e); }, 3, "bytes cannot be nil"},
-        {[&](CommErrorRef* e) { return port->discard(SLKQueue(7), e); }, 3, "Invalid queue (Use Input, Output, or Both)"}};
+        {[&](CommErrorRef* e) { return port->discard(SLKQueue(7), e); }, 3,
+         "Invalid queue (Use Input, Output, or Both)"}};
     for (const auto& [call, code, message] : rows) {
         EXPECT_FALSE(call(&error)) << message;
         expectError(error, code, message, kPortSource);
@@ -152,8 +154,9 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
         expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
     }
 
-    const SLKDataChannelRef uart = port, stack = createChannelTransformer(
-        createEchoRemovalChannel(createActiveChannel(createPassiveChannel(uart)), SLKDataWithString("\n")), nullptr, nullptr);
+    const SLKDataChannelRef uart = port, echo = createEchoRemovalChannel(
+        createActiveChannel(createPassiveChannel(uart)), SLKDataWithString("\n"));
+    const SLKDataChannelRef stack = createChannelTransformer(echo, nullptr, nullptr);
     EXPECT_EQ(SLKSerialPortOf(stack), port);
     EXPECT_EQ(SLKSerialPortOf(createPassiveChannel(std::make_shared<CountingChannel>(uart)), &error), nullptr);
     expectError(error, SLKErrorUnsupported, "selko::test::CountingChannel has no line control",

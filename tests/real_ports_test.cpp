@@ -43,8 +43,8 @@ TEST(Containment, EveryDecoratorTurnsAnExceptionFromBelowIntoAFailure) {
             if (name == "active" && i > 0) // closed: refused before the call goes below
                 EXPECT_EQ(e[i]->code(), SLKErrorNotOpened) << what;
             else
-                EXPECT_EQ(std::make_pair(e[i]->code(), e[i]->message()), std::make_pair(code, "Unexpected exception: " + what))
-                    << name;
+                EXPECT_EQ(std::make_pair(e[i]->code(), e[i]->message()),
+                          std::make_pair(code, "Unexpected exception: " + what)) << name;
         }
     }
 }

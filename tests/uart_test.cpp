@@ -45,19 +45,16 @@ int descriptorsOn(const VirtualDevice& device) {
     return found;
 }
 
-// One call of the port opener (whose defaults are the channel's); the descriptor it hands back is
-// closed with the attempt, as a caller must.
-struct OpenAttempt {
-    int descriptor = -2;
+// One call of the port opener (whose defaults are the channel's): its result, the descriptor it
+// handed back (1 for any open one, which is closed here as a caller must) and its record.
+std::tuple<bool, int, CommErrorRef> openOnce(const std::string& url, const SLKOptions& options) {
+    int fd = -2;
     CommErrorRef error;
-    const bool result;
-    OpenAttempt(const std::string& url, const SLKOptions& options)
-        : result(openPortWithError__no_cleanup(&descriptor, url.c_str(), options, &error)) {}
-    ~OpenAttempt() {
-        if (descriptor >= 0)
-            ::ioctl(descriptor, TIOCNXCL), ::close(descriptor);
-    }
-};
+    const bool result = openPortWithError__no_cleanup(&fd, url.c_str(), options, &error);
+    if (fd >= 0)
+        ::ioctl(fd, TIOCNXCL), ::close(fd);
+    return {result, fd >= 0 ? 1 : fd, error};
+}
 
 std::shared_ptr<SLPUARTChannel> uartOn(const VirtualDevice& device, const SLKOptions* options = &kShared) {
     return std::dynamic_pointer_cast<SLPUARTChannel>(createUARTChannel(device.url().c_str(), options));
@@ -72,14 +69,16 @@ TEST(ModeCharacters, SetTheControlFlagsOrRefuseLeavingTheRestAlone) {
         {messy, "8N1", CS8 | PARODD | CREAD, ""}, {messy, "7E2", CS7 | PARENB | CSTOPB | CREAD, ""},
         {CS6 | CREAD, "5O1", CS5 | PARENB | PARODD | CREAD, ""}, {CREAD, "6N2", CS6 | CSTOPB | CREAD, ""},
         {messy, "9N1", PARENB | PARODD | CSTOPB | CREAD, kSize}, // CSIZE stays cleared
-        {messy, "8n1", CS8 | PARENB | PARODD | CSTOPB | CREAD, kParity}, {messy, "8N3", CS8 | PARODD | CSTOPB | CREAD, kStop}};
+        {messy, "8n1", CS8 | PARENB | PARODD | CSTOPB | CREAD, kParity},
+        {messy, "8N3", CS8 | PARODD | CSTOPB | CREAD, kStop}};
     for (const auto& [before, mode, after, refusal] : rows) {
         termios record{}, expected{};
         record.c_cflag = before, expected.c_cflag = after;
         record.c_iflag = expected.c_iflag = IGNBRK;
         CommErrorRef error;
-        EXPECT_EQ(setCharacterSizeSpecifier(&record, mode[0], &error) && setParityMaskSpecifier(&record, mode[1], &error) &&
-                      setStopBitSpecifier(&record, mode[2], &error), refusal.empty()) << mode;
+        EXPECT_EQ(setCharacterSizeSpecifier(&record, mode[0], &error) &&
+                      setParityMaskSpecifier(&record, mode[1], &error) && setStopBitSpecifier(&record, mode[2], &error),
+                  refusal.empty()) << mode;
         EXPECT_EQ(std::memcmp(&record, &expected, sizeof record), 0) << mode << std::hex << " " << record.c_cflag;
         if (!refusal.empty())
             expectError(error, SLKErrorInvalidArgument, refusal, kUARTSource);
@@ -93,18 +92,16 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
     termios start = settings(device); // control flags the open must clear, and CLOCAL, which it keeps
     start.c_cflag |= HUPCL | CRTSCTS | CLOCAL;
     ASSERT_EQ(::tcsetattr(device.slaveFd(), TCSANOW, &start), 0);
-    {
-        OpenAttempt open(device.url(), {});
-        ASSERT_TRUE(open.result) << (open.error ? open.error->message() : "");
-        const termios line = settings(device);
-        EXPECT_EQ(std::make_tuple(line.c_iflag, line.c_oflag, line.c_lflag, line.c_cc[VMIN], line.c_cc[VTIME]),
-                  std::make_tuple(0u, 0u, 0u, cc_t(1), cc_t(1)));
-        EXPECT_EQ(std::make_tuple(line.c_cflag & (CREAD | CLOCAL | HUPCL | CRTSCTS), ::cfgetospeed(&line),
-                                  ::cfgetispeed(&line), exclusiveFlag(device)),
-                  std::make_tuple(tcflag_t(CREAD | CLOCAL), B115200, B115200, 1));
-    }
-    const std::string url = device.url(), path = device.path(), flow = "Invalid flow control (Use none, rts/cts, or xon/xoff)",
-                      lock = "Invalid exclusive lock (Use true or false)", notTTY = " /dev/null - " + errnoText(ENOTTY) + ".\n";
+    ASSERT_TRUE(std::get<0>(openOnce(device.url(), {})));
+    const termios line = settings(device);
+    EXPECT_EQ(std::make_tuple(line.c_iflag, line.c_oflag, line.c_lflag, line.c_cc[VMIN], line.c_cc[VTIME]),
+              std::make_tuple(0u, 0u, 0u, cc_t(1), cc_t(1)));
+    const tcflag_t kept = line.c_cflag & (CREAD | CLOCAL | HUPCL | CRTSCTS);
+    EXPECT_EQ(std::make_tuple(kept, ::cfgetospeed(&line), ::cfgetispeed(&line)),
+              std::make_tuple(tcflag_t(CREAD | CLOCAL), B115200, B115200));
+    const std::string url = device.url(), path = device.path(), lock = "Invalid exclusive lock (Use true or false)",
+                      flow = "Invalid flow control (Use none, rts/cts, or xon/xoff)",
+                      notTTY = " /dev/null - " + errnoText(ENOTTY) + ".\n";
     const auto on = [](const char* key, SLKOptionValue value) { return SLKOptions{{key, value}}; };
     const auto mode = [&](const char* text) { return on(SELKO_COMMUNICATION_UART_MODE, std::string(text)); };
     const auto baud = [&](SLKOptionValue value) { return on(SELKO_COMMUNICATION_UART_BAUD, value); };
@@ -123,18 +120,19 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
         // Flow control and low latency are checked before the node is opened.
         {url, on(SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string("RTS/CTS")), 3, flow, false},
         {url, on(SELKO_COMMUNICATION_UART_FLOW_CONTROL, true), 3, flow, false},
-        {url, on(SELKO_COMMUNICATION_UART_LOW_LATENCY, std::string("yes")), 3, "Invalid low latency (Use true or false)", false}};
+        {url, on(SELKO_COMMUNICATION_UART_LOW_LATENCY, std::string("yes")), 3,
+         "Invalid low latency (Use true or false)", false}};
     // URLs no device path comes from: a host, a query, a fragment, a bad or NUL escape.
     for (const std::string& bad : {"uart://otherhost" + path, "uart://user@localhost" + path, url + "?speed=1",
                                    url + "#frag", url + "%2", url + "%zz", url + "%00"})
-        rows.emplace_back(bad, SLKOptions{}, 4, "Error opening serial port " + bad + " - " + errnoText(EINVAL) + ".", false);
+        rows.emplace_back(bad, SLKOptions{}, 4, "Error opening serial port " + bad + " - " + errnoText(EINVAL) + ".",
+                          false);
     for (const auto& [target, extra, code, message, opened] : rows) {
         const termios before = settings(device);
-        OpenAttempt open(target, extra);
-        EXPECT_EQ(std::make_tuple(open.result, open.descriptor >= 0 ? 1 : open.descriptor), std::make_tuple(!code, opened ? 1 : -1))
-            << target << " " << message;
+        const auto [result, handedBack, error] = openOnce(target, extra);
+        EXPECT_EQ(std::make_tuple(result, handedBack), std::make_tuple(!code, opened ? 1 : -1)) << target << message;
         if (code != 0) {
-            expectError(open.error, code, message, kUARTSource);
+            expectError(error, code, message, kUARTSource);
             const termios after = settings(device);
             EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << message;
         }
