@@ -69,9 +69,8 @@ TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
         EXPECT_EQ(uart->openWithTimeout(0, &error), opens) << rate << " " << reported;
         reportedRate = 0;
         const termios2 line = lineOf(device);
-        const unsigned expected = opens && reported == 0 ? unsigned(rate) : line.c_ospeed;
-        EXPECT_EQ(std::make_tuple(line.c_ospeed, line.c_ispeed, line.c_cc[VMIN]), std::make_tuple(expected, expected, 1))
-            << rate;
+        const unsigned want = opens && reported == 0 ? unsigned(rate) : line.c_ospeed;
+        EXPECT_EQ(std::make_tuple(line.c_ospeed, line.c_ispeed, line.c_cc[VMIN]), std::tuple(want, want, 1)) << rate;
         if (!opens)
             expectError(error, SLKErrorPortSystem, "Error setting baud rate " + std::to_string(rate) + " on " +
                             device.path() + " - the port runs at " + std::to_string(reported) + ".", kUARTSource);
