@@ -9,7 +9,6 @@ bool readLineSpeed(int fd, LineSpeed& speed) {
     struct termios2 settings {};
     if (::ioctl(fd, TCGETS2, &settings) != 0)
         return false;
-    speed.arbitrary = (settings.c_cflag & CBAUD) == BOTHER;
     speed.outputSpeed = settings.c_ospeed;
     speed.inputSpeed = settings.c_ispeed;
     return true;

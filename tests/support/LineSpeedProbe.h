@@ -1,13 +1,12 @@
-// Reads a terminal's line speed back through termios2, which tells arbitrary speeds (BOTHER) apart
-// from named ones. In its own source file: <asm/termbits.h> clashes with <termios.h>.
+// Reads a terminal's line speeds back through termios2, which holds them as numbers for named and
+// arbitrary speeds alike. In its own source file: <asm/termbits.h> clashes with <termios.h>.
 #ifndef SELKO_TEST_LINE_SPEED_PROBE_H
 #define SELKO_TEST_LINE_SPEED_PROBE_H
 
 namespace selko::test {
 
 struct LineSpeed {
-    bool arbitrary = false;       // the output speed is BOTHER: c_ospeed holds the rate itself
-    unsigned outputSpeed = 0;     // bits per second (named or arbitrary)
+    unsigned outputSpeed = 0; // bits per second
     unsigned inputSpeed = 0;
 };
 
