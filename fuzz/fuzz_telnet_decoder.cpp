@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                 sent.option(command[1], command[2]);
             } else if (kind == 1) {   // IAC SB <body> IAC SE; only its first kMaxBody bytes are kept
                 command = telnet::subnegotiation(body);
-                sent.subnegotiation(Bytes(body.begin(), body.begin() + std::min(body.size(), telnet::Decoder::kMaxBody)));
+                body.resize(std::min(body.size(), telnet::Decoder::kMaxBody));
+                sent.subnegotiation(body);
             } else {   // a two-byte command: NOP, Data Mark, Break, ..., Go Ahead, or a stray SE
                 command = {telnet::IAC, std::uint8_t(telnet::SE + body[0] % (telnet::SB - telnet::SE))};
             }
