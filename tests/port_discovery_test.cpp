@@ -43,7 +43,8 @@ const char* const kMachine[] = {
     "/sys/devices/pnp0/00:04/00:04:0/00:04:0.0/tty/ttyS0/device -> ../../../00:04:0.0",
     "/sys/devices/pnp0/00:04/00:04:0/00:04:0.0/subsystem -> ../../../../../bus/serial-base",
     "/sys/devices/pnp0/00:04/00:04:0/subsystem -> ../../../../bus/serial-base",
-    "/sys/devices/pnp0/00:04/subsystem -> ../../../bus/pnp", "/sys/devices/pnp0/00:04/driver -> ../../../bus/pnp/drivers/serial",
+    "/sys/devices/pnp0/00:04/subsystem -> ../../../bus/pnp",
+    "/sys/devices/pnp0/00:04/driver -> ../../../bus/pnp/drivers/serial",
     "/dev/serial/by-path/pnp-0000:00:04-port0 -> ../../ttyS0",
     // A placeholder 8250 (no UART found) and a console: neither is listed.
     "/sys/class/tty/ttyS1 -> ../../devices/platform/serial8250/tty/ttyS1",
