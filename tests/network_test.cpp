@@ -17,8 +17,6 @@ using namespace std::string_literals;
 
 namespace {
 
-using ReadResult = std::pair<SLKData, CommErrorRef>;
-
 SLKDataChannelRef channelFor(const std::string& url, const SLKOptions* options = nullptr) {
     CommErrorRef error;
     SLKDataChannelRef channel = createChannelForURL(url.c_str(), options, &error);
@@ -26,12 +24,17 @@ SLKDataChannelRef channelFor(const std::string& url, const SLKOptions* options =
     return channel;
 }
 
-std::future<ReadResult> readInBackground(SLKDataChannel& channel, double timeout) {
-    return std::async(std::launch::async, [&channel, timeout] {
-        CommErrorRef error;
-        SLKData data = channel.readWithTimeout(timeout, &error);
-        return ReadResult(data, error);
-    });
+// Starts a read that may wait `timeout`, checks it still waits after 100 ms, runs `action`, and
+// checks that the read then ends at once, failed with `code` and `message`.
+void expectActionEndsRead(SLKDataChannel& channel, double timeout, const std::function<void()>& action, int code,
+                          const std::string& message) {
+    CommErrorRef error;
+    auto reader = std::async(std::launch::async, [&] { return channel.readWithTimeout(timeout, &error); });
+    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    action();
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_FALSE(reader.get());
+    expectError(error, code, message, "");
 }
 
 // A socket listening on 127.0.0.1 at a free port; `url` receives its rfc2217:// URL.
@@ -134,14 +137,9 @@ TEST_P(AgainstSer2Net, ChannelContractUpToTheServerDying) {
     }
     EXPECT_EQ(text(channel->readWithTimeout(SELKO_COMMUNICATION_TIME_NOW)), "");
 
-    // Close wakes a reader that would wait forever; the woken read fails and takes nothing.
-    auto reader = readInBackground(*channel, SELKO_COMMUNICATION_TIME_FOREVER);
-    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-    ASSERT_TRUE(channel->close(&error));
-    ASSERT_EQ(reader.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-    ReadResult woken = reader.get();
-    EXPECT_FALSE(woken.first);
-    expectError(woken.second, 2, "Cannot communicate with closed devices", "");
+    // Close wakes a reader that would wait forever.
+    expectActionEndsRead(*channel, SELKO_COMMUNICATION_TIME_FOREVER, [&] { EXPECT_TRUE(channel->close()); }, 2,
+                         "Cannot communicate with closed devices");
     EXPECT_FALSE(channel->close(&error));
     expectError(error, 2, "Device Already Closed", "");
     EXPECT_FALSE(channel->write(SLKDataWithString("x"), &error));
@@ -149,13 +147,7 @@ TEST_P(AgainstSer2Net, ChannelContractUpToTheServerDying) {
 
     // Reopened, then the server dies under a waiting reader.
     ASSERT_TRUE(channel->openWithTimeout(5.0, &error)) << error->message();
-    reader = readInBackground(*channel, 10.0);
-    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-    server->kill();
-    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    woken = reader.get();
-    EXPECT_FALSE(woken.first);
-    expectError(woken.second, 5, "Device disconnected", "");
+    expectActionEndsRead(*channel, 10.0, [&] { server->kill(); }, 5, "Device disconnected");
     EXPECT_FALSE(channel->isOpened());
 }
 
