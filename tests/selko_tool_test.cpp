@@ -44,7 +44,7 @@ std::pair<std::string, int> output(const std::string& command) {
 }
 
 // "selko sim" in a child process: the shell prints its process number, then becomes selko, which
-// prints its URL. Killed when the object goes.
+// prints its URL. Stopped (SIGTERM) and waited for when the object goes.
 struct Simulator {
     explicit Simulator(const std::string& option = "") {
         pipe = ::popen(("echo $$; exec " + kSelko + " sim " + option).c_str(), "r");
@@ -53,7 +53,7 @@ struct Simulator {
         url = std::fgets(line, sizeof line, pipe) ? std::string(line, std::strcspn(line, "\n")) : "";
     }
     ~Simulator() {
-        ::kill(pid, SIGKILL);
+        ::kill(pid, SIGTERM);
         ::pclose(pipe);
     }
     FILE* pipe;
