@@ -199,7 +199,7 @@ TEST_P(AgainstSer2Net, ConcurrentCallsAndClose) {
 }
 
 // The whole stack over a remote port: background reader, echo removal, transformers; the baud
-// rate of the options reaches the remote port through rfc2217:// only.
+// rate of the options reaches the remote port through rfc2217:// only (ser2net's own otherwise).
 TEST_P(AgainstSer2Net, DecoratorStackRunsTheInstrumentDialogue) {
     device().startResponder(true, [](const std::string& line) {
         return line == "PING" ? "OK\n"s : line == "*IDN?" ? "SELKO,\xff\n"s : "ERR\n"s;
@@ -213,13 +213,14 @@ TEST_P(AgainstSer2Net, DecoratorStackRunsTheInstrumentDialogue) {
     const SLKDataChannelRef top =
         createChannelTransformer(createEchoRemovalChannel(active, lineFeed, &error), &reads, &writes, &error);
     ASSERT_TRUE(top && top->openWithTimeout(5.0, &error)) << (error ? error->message() : "");
-    LineSpeed speed;
-    ASSERT_TRUE(readLineSpeed(device().slaveFd(), speed));
-    EXPECT_EQ(speed.outputSpeed, GetParam() ? 19200u : 115200u);
     for (const auto& [command, reply] : {std::pair{"PING"s, "OK\n"s}, {"*IDN?"s, "SELKO,\xff\n"s}, {"X"s, "ERR\n"s}}) {
         ASSERT_TRUE(top->write(SLKDataWithString(command.c_str()), &error));
         EXPECT_EQ(readAtLeast(*top, reply.size()), reply) << command;
     }
+    // Read once data has gone through, when ser2net has surely opened the port behind a raw accepter.
+    LineSpeed speed;
+    ASSERT_TRUE(readLineSpeed(device().slaveFd(), speed));
+    EXPECT_EQ(speed.outputSpeed, GetParam() ? 19200u : 115200u);
     EXPECT_TRUE(top->close(&error));
     device().stopResponder();
 }
