@@ -6,7 +6,6 @@
 #include "TestHelpers.h"
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cmath>
@@ -233,29 +232,28 @@ namespace {
 // The server side of one rfc2217:// connection, played by the test with raw bytes.
 class ScriptedPeer {
 public:
-    ScriptedPeer() : _listener(loopbackListener(1, address, url)) {}
+    ScriptedPeer() : _listener(loopbackListener(1, _address, url)) {}
     ~ScriptedPeer() {
         ::close(_connection);
         ::close(_listener);
     }
-    // Reads `count` bytes of the channel's, accepting its connection first; five seconds at most.
+    // Reads `count` bytes of the channel's (fewer if none come for five seconds), accepting its
+    // connection first.
     std::string read(std::size_t count) {
-        pollfd waiting{_listener, POLLIN, 0};
-        if (_connection < 0 && ::poll(&waiting, 1, 5000) == 1)
+        if (_connection < 0) {
             _connection = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            const timeval limit{5, 0};
+            ::setsockopt(_connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        }
         std::string bytes(count, '\0');
-        std::size_t got = 0;
-        waiting.fd = _connection;
-        for (ssize_t n = 1; got < count && n > 0 && ::poll(&waiting, 1, 5000) == 1; got += std::max<ssize_t>(n, 0))
-            n = ::recv(_connection, &bytes[got], count - got, 0);
-        return bytes.substr(0, got);
+        return bytes.substr(0, std::max<ssize_t>(::recv(_connection, bytes.data(), count, MSG_WAITALL), 0));
     }
     void send(const std::string& bytes) { ::send(_connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
-    sockaddr_in address;
     std::string url;
 
 private:
+    sockaddr_in _address;
     int _listener, _connection = -1;
 };
 
