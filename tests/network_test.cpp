@@ -173,26 +173,25 @@ TEST_P(AgainstSer2Net, ConcurrentCallsAndClose) {
     for (int cycle = 0; cycle < 4; ++cycle) {
         SLKDataChannelRef channel = opened();
         const std::shared_ptr<SLKSerialPort> port = GetParam() ? SLKSerialPortOf(channel) : nullptr;
-        const auto untilFailure = [](const std::function<bool(CommErrorRef*)>& call) {
-            return std::async(std::launch::async, [call] {
-                CommErrorRef error;
+        long long queued = 0;
+        const std::function<bool(CommErrorRef*)> calls[] = {
+            [&](auto e) { return bool(channel->readWithTimeout(0.02, e)); },
+            [&](auto e) { return channel->write(SLKDataWithString("ping\xff\n"), e); },
+            [&](auto e) { return port && port->queued(SLKQueue::Both, &queued, e) && port->discard(SLKQueue::Output, e); },
+        };
+        std::vector<std::future<CommErrorRef>> failures;   // each call repeated until it fails
+        for (const auto& call : calls)
+            failures.push_back(std::async(std::launch::async, [&call, error = CommErrorRef()]() mutable {
                 while (call(&error)) {
                 }
-                return error ? error->code() : 0;
-            });
-        };
-        auto reader = untilFailure([&](CommErrorRef* e) { return bool(channel->readWithTimeout(0.02, e)); });
-        auto writer = untilFailure([&](CommErrorRef* e) { return channel->write(SLKDataWithString("ping\xff\n"), e); });
-        long long queued = 0;
-        auto control = untilFailure([&](CommErrorRef* e) {
-            return port && port->queued(SLKQueue::Both, &queued, e) && port->discard(SLKQueue::Output, e);
-        });
+                return error;
+            }));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));   // lets the three calls overlap the close
         ASSERT_TRUE(channel->close());
-        for (auto* call : {&reader, &writer, &control})
-            ASSERT_EQ(call->wait_for(std::chrono::seconds(3)), std::future_status::ready);
-        EXPECT_EQ(reader.get(), 2);
-        EXPECT_EQ(writer.get(), 2);
+        for (auto& failure : failures)
+            ASSERT_EQ(failure.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        EXPECT_EQ(failures[0].get()->code(), 2);
+        EXPECT_EQ(failures[1].get()->code(), 2);
     }
     device().stopResponder();
 }
