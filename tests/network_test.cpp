@@ -177,7 +177,9 @@ TEST_P(AgainstSer2Net, ConcurrentCallsAndClose) {
         const std::function<bool(CommErrorRef*)> calls[] = {
             [&](auto e) { return bool(channel->readWithTimeout(0.02, e)); },
             [&](auto e) { return channel->write(SLKDataWithString("ping\xff\n"), e); },
-            [&](auto e) { return port && port->queued(SLKQueue::Both, &queued, e) && port->discard(SLKQueue::Output, e); },
+            [&](auto e) {
+                return port && port->queued(SLKQueue::Both, &queued, e) && port->discard(SLKQueue::Output, e);
+            },
         };
         std::vector<std::future<CommErrorRef>> failures;   // each call repeated until it fails
         for (const auto& call : calls)
@@ -259,10 +261,27 @@ private:
 std::string sub(const std::string& body) { return "\xff\xfa\x2c" + body + "\xff\xf0"; }
 const std::string kClientHello = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb\x2c"s;
 const std::string kServerHello = "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c"s;
+// Baud rate, data size, parity, stop size and flow control as sent for no options; then the modem
+// line mask, which gets no answer.
 const std::string kSettings = sub("\x01\x00\x01\xc2\x00"s) + sub("\x02\x08") + sub("\x03\x01") + sub("\x04\x01") +
-                              sub("\x05\x01") + sub("\x0b\xff\xff");
-const std::string kAnswers = sub("\x65\x00\x01\xc2\x00"s) + sub("\x66\x08") + sub("\x67\x01") + sub("\x68\x01") +
-                             sub("\x69\x01");   // every setting as asked
+                              sub("\x05\x01");
+const std::string kMask = sub("\x0b\xff\xff");
+
+// The server's answers to `settings`: every one as asked.
+std::string answersTo(std::string settings) {
+    const std::string start = "\xff\xfa\x2c";
+    for (std::size_t at = settings.find(start); at != std::string::npos; at = settings.find(start, at + 1))
+        settings[at + 3] = static_cast<char>(settings[at + 3] + 100);
+    return settings;
+}
+
+// Plays the server's side of an open that sends `settings`: agrees to every option, answers as asked.
+void agree(ScriptedPeer& peer, const std::string& settings) {
+    EXPECT_EQ(peer.read(kClientHello.size()), kClientHello);
+    peer.send(kServerHello);
+    EXPECT_EQ(peer.read(settings.size() + kMask.size()), settings + kMask);
+    peer.send(answersTo(settings));
+}
 
 } // namespace
 
@@ -270,7 +289,7 @@ TEST(RFC2217Wire, OpenNegotiatesAndChecksEveryAnswer) {
     const struct {
         std::string serverHello, answers, message;
     } rows[] = {
-        {kServerHello, kAnswers, ""},
+        {kServerHello, answersTo(kSettings), ""},
         {"\xff\xfe\x2c", "", "the server refused COM-PORT-OPTION."},
         {"", "", "the server did not answer COM-PORT-OPTION."},
         {kServerHello, sub("\x65\x00\x00\x25\x80"s), "the server set the baud rate to 9600, not 115200."},
@@ -285,7 +304,7 @@ TEST(RFC2217Wire, OpenNegotiatesAndChecksEveryAnswer) {
         EXPECT_EQ(peer.read(kClientHello.size()), kClientHello);
         peer.send(row.serverHello);
         const bool agreed = row.serverHello == kServerHello;   // then the settings follow
-        EXPECT_EQ(peer.read(agreed ? kSettings.size() : 0), agreed ? kSettings : "");
+        EXPECT_EQ(peer.read(agreed ? kSettings.size() + kMask.size() : 0), agreed ? kSettings + kMask : "");
         peer.send(row.answers);
         EXPECT_EQ(open.get(), row.message.empty()) << row.message;
         if (!row.message.empty())
@@ -293,14 +312,50 @@ TEST(RFC2217Wire, OpenNegotiatesAndChecksEveryAnswer) {
     }
 }
 
+// The settings the options ask for, as sent at open, or the complaint about an option (before any
+// connection is made).
+TEST(RFC2217Wire, LineSettingsFromTheOptions) {
+    const char *baud = SELKO_COMMUNICATION_UART_BAUD, *mode = SELKO_COMMUNICATION_UART_MODE,
+               *flow = SELKO_COMMUNICATION_UART_FLOW_CONTROL;
+    const struct {
+        SLKOptions options;
+        std::string settingsOrFailure;
+    } rows[] = {
+        {{{baud, 4294967295LL}, {mode, "5E2"s}, {flow, "rts/cts"s}},
+         sub("\x01\xff\xff\xff\xff\xff\xff\xff\xff"s) + sub("\x02\x05") + sub("\x03\x03") + sub("\x04\x02") +
+             sub("\x05\x03")},
+        {{{baud, 1LL}, {mode, "7O1"s}, {flow, "xon/xoff"s}},
+         sub("\x01\x00\x00\x00\x01"s) + sub("\x02\x07") + sub("\x03\x02") + sub("\x04\x01") + sub("\x05\x02")},
+        {{{mode, "8N1"s}, {flow, "none"s}}, kSettings},
+        {{{baud, 0LL}}, "Invalid baud rate (Use a positive integer)"},
+        {{{baud, 4294967296LL}}, "Invalid baud rate (Use a positive integer)"},
+        {{{baud, "fast"s}}, "Invalid baud rate (Use a positive integer)"},
+        {{{mode, "4N1"s}}, "Invalid Character Size (Use 5, 6, 7, or 8)"},
+        {{{mode, "9N1"s}}, "Invalid Character Size (Use 5, 6, 7, or 8)"},
+        {{{mode, "8M1"s}}, "Invalid parity (Use N, O, or E)"},
+        {{{mode, "8N"s}}, "Invalid stop but (Use 1, or 2)"},
+        {{{flow, "dtr/dsr"s}}, "Invalid flow control (Use none, rts/cts or xon/xoff)"},
+    };
+    for (const auto& row : rows) {
+        ScriptedPeer peer;
+        SLKDataChannelRef channel = channelFor(peer.url, &row.options);
+        CommErrorRef error;
+        auto open = std::async(std::launch::async, [&] { return channel->openWithTimeout(5.0, &error); });
+        if (row.settingsOrFailure.rfind("Invalid", 0) == 0) {
+            EXPECT_FALSE(open.get());
+            expectError(error, 3, row.settingsOrFailure, "Data Channel/SLKLineSettings.cpp:");
+        } else {
+            agree(peer, row.settingsOrFailure);
+            EXPECT_TRUE(open.get()) << (error ? error->message() : "");
+        }
+    }
+}
+
 TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     ScriptedPeer peer;
     SLKDataChannelRef channel = channelFor(peer.url);
     auto open = std::async(std::launch::async, [&] { return channel->openWithTimeout(5.0); });
-    peer.read(kClientHello.size());
-    peer.send(kServerHello);
-    peer.read(kSettings.size());
-    peer.send(kAnswers);
+    agree(peer, kSettings);
     ASSERT_TRUE(open.get());
     const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel);
     const struct {
