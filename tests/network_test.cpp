@@ -378,8 +378,11 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
         EXPECT_EQ(peer.read(row.wire.size()), row.wire);
         peer.send(row.answer);
         EXPECT_EQ(call.get(), row.failure.empty()) << row.wire.size();
-        if (!row.failure.empty())
+        if (row.failure.empty()) {
+            EXPECT_EQ(error, nullptr) << row.wire.size();   // success leaves the slot alone
+        } else {
             expectError(error, 4, row.failure, "");
+        }
     }
 
     // Modem lines as the server reports them; data with commands removed, split across sends.
@@ -398,11 +401,17 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     EXPECT_EQ(readAtLeast(*channel, 1), "z");
     ASSERT_TRUE(port->modemLines(&lines, &error));
     EXPECT_TRUE(!lines.cts && !lines.dsr && !lines.dcd && lines.ri);
+    peer.send(sub("\x6b\xff\xff") + "w");   // every line, its 0xFF doubled in the body
+    EXPECT_EQ(readAtLeast(*channel, 1), "w");
+    EXPECT_TRUE(port->modemLines(&lines, &error) && lines.cts && lines.dsr && lines.dcd && lines.ri);
     ASSERT_TRUE(channel->write(SLKDataWithString("x\xffy")));
     EXPECT_EQ(peer.read(4), "x\xff\xffy");
+    peer.send("abc");
     long long queued = -1;
-    EXPECT_TRUE(port->drain(1.0) && port->queued(SLKQueue::Both, &queued) && queued == 0);
+    EXPECT_TRUE(eventually([&] { return port->queued(SLKQueue::Input, &queued) && queued == 3; })) << queued;
+    EXPECT_EQ(readAtLeast(*channel, 3), "abc");
     channel->close();
+    EXPECT_FALSE(port->discard(SLKQueue::Both));
     EXPECT_FALSE(port->setDTR(true, &error));
     expectError(error, 2, "Cannot communicate with closed devices", "");
 }
