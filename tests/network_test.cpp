@@ -406,6 +406,7 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     EXPECT_TRUE(port->modemLines(&lines, &error) && lines.cts && lines.dsr && lines.dcd && lines.ri);
     ASSERT_TRUE(channel->write(SLKDataWithString("x\xffy")));
     EXPECT_EQ(peer.read(4), "x\xff\xffy");
+    EXPECT_TRUE(port->drain(1.0));
     peer.send("abc");
     long long queued = -1;
     EXPECT_TRUE(eventually([&] { return port->queued(SLKQueue::Input, &queued) && queued == 3; })) << queued;
