@@ -10,45 +10,41 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace selko::test {
 
 namespace {
 
-// True when /proc/net/tcp lists a listening socket on `port` (state 0A).
+// True when /proc/net/tcp lists a socket listening (state 0A) on `port` of any local address.
 bool listening(int port) {
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", port);
     std::ifstream table("/proc/net/tcp");
-    std::string line;
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0 && state == "0A")
+    for (std::string line; std::getline(table, line);) {
+        if (line.find(wanted) != std::string::npos)
             return true;
     }
     return false;
 }
 
+// One connection of the YAML configuration; ser2net reads '#' as a line break.
+std::string connection(const std::string& name, const std::string& accepter, int port, const std::string& device) {
+    return "connection: &" + name + "#  accepter: " + accepter + "tcp,127.0.0.1," + std::to_string(port) +
+           "#  connector: serialdev," + device + ",115200n81,local#  options:#    kickolduser: true";
+}
+
 } // namespace
 
 int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     ::close(fd);
-    return port;
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
 Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rfc2217Device) {
@@ -56,23 +52,8 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
     do
         _rfc2217Port = freeLoopbackPort();
     while (_rfc2217Port == _rawPort);
-    char pathTemplate[] = "/tmp/selko-ser2net-XXXXXX.yaml";
-    const int fd = ::mkstemps(pathTemplate, 5);
-    if (fd < 0)
-        return;
-    ::close(fd);
-    _configPath = pathTemplate;
-    std::ofstream config(_configPath);
-    config << "connection: &raw\n"
-           << "  accepter: tcp,127.0.0.1," << _rawPort << "\n"
-           << "  connector: serialdev," << rawDevice << ",115200n81,local\n"
-           << "  options:\n    kickolduser: true\n"
-           << "connection: &rfc2217\n"
-           << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << _rfc2217Port << "\n"
-           << "  connector: serialdev," << rfc2217Device << ",115200n81,local\n"
-           << "  options:\n    kickolduser: true\n";
-    config.close();
-
+    const std::string raw = connection("raw", "", _rawPort, rawDevice);
+    const std::string rfc2217 = connection("rfc2217", "telnet(rfc2217),", _rfc2217Port, rfc2217Device);
     _pid = ::fork();
     if (_pid == 0) {
         // The server ends with the thread that started it, even when the process exits without
@@ -82,27 +63,18 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, STDOUT_FILENO);
         ::dup2(quiet, STDERR_FILENO);
-        ::execlp("ser2net", "ser2net", "-n", "-u", "-c", _configPath.c_str(), static_cast<char*>(nullptr));
+        ::execlp("ser2net", "ser2net", "-n", "-u", "-Y", raw.c_str(), "-Y", rfc2217.c_str(), nullptr);
         ::_exit(127);
     }
-    if (_pid < 0)
-        return;
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < limit) {
-        int status = 0;
-        if (::waitpid(_pid, &status, WNOHANG) == _pid) {
+    int status = 0;
+    for (const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         _pid > 0 && !_started && std::chrono::steady_clock::now() < limit;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (::waitpid(_pid, &status, WNOHANG) == _pid)
             _pid = -1;
-            return;
-        }
-        if (listening(_rawPort) && listening(_rfc2217Port)) {
-            _started = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        else
+            _started = listening(_rawPort) && listening(_rfc2217Port);
     }
-    // Read by now (or never to be): nothing is left in /tmp whatever happens to this process.
-    ::unlink(_configPath.c_str());
-    _configPath.clear();
 }
 
 void Ser2NetServer::kill() {
@@ -112,12 +84,6 @@ void Ser2NetServer::kill() {
         ::waitpid(_pid, &status, 0);
         _pid = -1;
     }
-}
-
-Ser2NetServer::~Ser2NetServer() {
-    kill();
-    if (!_configPath.empty())
-        ::unlink(_configPath.c_str());
 }
 
 } // namespace selko::test

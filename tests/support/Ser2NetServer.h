@@ -14,10 +14,10 @@ int freeLoopbackPort();
 
 class Ser2NetServer {
 public:
-    // Starts ser2net (foreground, no UUCP locks) with a YAML file it writes, and waits up to 5 s
-    // until both ports listen. `rawDevice` and `rfc2217Device` are the slave paths of the ptys.
+    // Starts ser2net (foreground, no UUCP locks, its YAML configuration given on the command line)
+    // and waits up to 5 s until both ports listen. The arguments are the slave paths of the ptys.
     Ser2NetServer(const std::string& rawDevice, const std::string& rfc2217Device);
-    ~Ser2NetServer();
+    ~Ser2NetServer() { kill(); }
     Ser2NetServer(const Ser2NetServer&) = delete;
     Ser2NetServer& operator=(const Ser2NetServer&) = delete;
 
@@ -26,14 +26,12 @@ public:
     std::string tcpURL() const { return "tcp://127.0.0.1:" + std::to_string(_rawPort); }
     std::string rfc2217URL() const { return "rfc2217://127.0.0.1:" + std::to_string(_rfc2217Port); }
     int rawPort() const { return _rawPort; }
-    int rfc2217Port() const { return _rfc2217Port; }
     // Kills the server (SIGKILL) and waits for it; the connections it held drop at once.
     void kill();
 
 private:
     pid_t _pid = -1;
     int _rawPort = 0, _rfc2217Port = 0;
-    std::string _configPath;
     bool _started = false;
 };
 
