@@ -31,12 +31,8 @@ struct Script {
     }
 };
 
-inline std::string show(const std::string& bytes) {
-    std::string out;
-    for (const unsigned char c : bytes)
-        out += c >= 0x20 && c < 0x7f ? std::string(1, c) : "\\" + std::to_string(c) + ";";
-    return "\"" + out + "\"";
-}
+// Quoted for failure messages (gtest prints the bytes escaped).
+inline std::string show(const std::string& bytes) { return "[" + bytes + "]"; }
 inline SLKData toData(const std::string& text) { return std::make_shared<const SLKBytes>(text.begin(), text.end()); }
 
 // The aggregator's model: releases one terminator-ended message per call.

@@ -32,7 +32,6 @@ public:
     void failWrites(CommErrorRef error) { locked([&] { _writeFailure = std::move(error); }); }
     std::vector<std::string> writes() const { return locked([&] { return _writes; }); }
     std::vector<double> readTimeouts() const { return locked([&] { return _readTimeouts; }); }
-    int closeCalls() const { return locked([&] { return _closeCalls; }); }
 
     // Opening an open channel fails (domain "test", code 1), closing a closed one too (code 2).
     bool openWithTimeout(double, CommErrorRef* error) override { return change(true, 1, error); }
@@ -73,7 +72,6 @@ private:
     }
     bool change(bool opened, int code, CommErrorRef* error) {
         std::lock_guard<std::mutex> guard(_lock);
-        _closeCalls += !opened;
         if (_opened == opened)
             return fail(code, error) != nullptr;
         _opened = opened;
@@ -87,7 +85,6 @@ private:
     std::vector<std::string> _writes;
     std::vector<double> _readTimeouts;
     CommErrorRef _writeFailure;
-    int _closeCalls = 0;
 };
 
 } // namespace selko::test
