@@ -134,6 +134,7 @@ TEST(DescriptorRead, WaitsItsTimeAndReadsWhatIsWaitingInOneGoOrReportsCode5) {
                                                     {pipe.ends[0], std::nan(""), EINVAL}, {-1, 0.1, EINVAL},
                                                     {FD_SETSIZE, 0.1, EINVAL}, {directory, 1.0, EISDIR}};
     for (const auto& [fd, timeout, number] : refused) {
+        error = foreignError(); // each row must raise its own record
         EXPECT_EQ(selko_communication_read(fd, timeout, &error), nullptr) << fd << " " << timeout;
         expectError(error, SLKErrorRead, "Select failed with error " + errnoText(number, " "), kDescriptorSource);
     }

@@ -38,8 +38,9 @@ TEST(PassiveChannel, SlicesTheTimeoutAndEndsAtTheFirstSliceWithBytesOrAFailure) 
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(text(createPassiveChannel(wrapped)->readWithTimeout(c.timeout, &error)), c.result) << c.timeout;
         EXPECT_GE(secondsSince(start), c.timeout == 0.5 ? 0.499 : 0.0);
-        const std::vector<double> slices = wrapped->readTimeouts();
-        EXPECT_EQ(std::vector<double>(slices.begin(), slices.begin() + std::min(slices.size(), c.slices.size())), c.slices) << c.timeout;
+        std::vector<double> slices = wrapped->readTimeouts();
+        slices.resize(c.timeout == 0.5 ? std::min(slices.size(), c.slices.size()) : slices.size()); // the silent line: its first ten
+        EXPECT_EQ(slices, c.slices) << c.timeout;
         EXPECT_EQ(error, c.result == "<null>" ? failure : nullptr) << c.timeout;
     }
 }
