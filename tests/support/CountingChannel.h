@@ -1,13 +1,8 @@
-// A pass-through channel that counts the reads made through it and the bytes they returned, so
-// a test can tell how often a background reader read and when it has buffered what arrived.
+// A pass-through channel that counts the reads made through it and the bytes they returned.
 #ifndef SELKO_TEST_COUNTING_CHANNEL_H
 #define SELKO_TEST_COUNTING_CHANNEL_H
 
 #include <SelkoCommunication.h>
-
-#include "VirtualDevice.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 
@@ -22,27 +17,16 @@ public:
     SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
         ++_reads;
         SLKData bytes = _inner->readWithTimeout(timeout, error);
-        if (bytes)
-            _bytes += static_cast<long>(bytes->size());
+        _bytes += bytes ? static_cast<long>(bytes->size()) : 0;
         return bytes;
     }
     bool write(const SLKData& data, CommErrorRef* error) override { return _inner->write(data, error); }
-
     long reads() const { return _reads.load(); }
     long bytes() const { return _bytes.load(); }
 
-    // Waits until the loop has read `total` bytes and handed them to the buffer: a read started
-    // after the one that returned the last of them.
-    void awaitBuffered(long total) const {
-        ASSERT_TRUE(eventually([&] { return bytes() >= total; }));
-        const long seen = reads();
-        ASSERT_TRUE(eventually([&] { return reads() > seen; }));
-    }
-
 private:
     const SLKDataChannelRef _inner;
-    std::atomic<long> _reads{0};
-    std::atomic<long> _bytes{0};
+    std::atomic<long> _reads{0}, _bytes{0};
 };
 
 } // namespace selko::test

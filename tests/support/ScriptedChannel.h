@@ -1,6 +1,6 @@
-// An in-memory channel for decorator tests: reads hand out scripted results in order, writes
-// and read timeouts are recorded. Thread-safe, so a background reader may read it while the test
-// writes, opens or closes.
+// An in-memory channel for decorator tests: reads hand out scripted results in order (with
+// nothing queued, empty bytes after up to 50 ms of the read's timeout, so a background loop's
+// FOREVER reads stay responsive); writes and read timeouts are recorded. Thread-safe.
 #ifndef SELKO_TEST_SCRIPTED_CHANNEL_H
 #define SELKO_TEST_SCRIPTED_CHANNEL_H
 
@@ -15,127 +15,76 @@
 namespace selko::test {
 
 class ScriptedChannel : public SLKDataChannel {
-public:
-    // One scripted read result: bytes, or a failure carrying `error` (which may be null).
-    struct Result {
-        SLKData bytes;
-        CommErrorRef error;
-    };
+    mutable std::mutex _lock;
+    template <typename F> auto locked(F f) const {
+        std::lock_guard<std::mutex> guard(_lock);
+        return f();
+    }
 
+public:
     explicit ScriptedChannel(bool opened = true) : _opened(opened) {}
 
-    // Queues read results. With nothing queued a read returns empty bytes, after waiting up to
-    // its timeout (capped at 50 ms so that FOREVER reads by a background loop stay responsive).
-    void pushRead(const std::string& bytes) { push({SLKDataWithString(bytes.c_str()), nullptr}); }
-    void pushReadBytes(const SLKBytes& bytes) { push({std::make_shared<const SLKBytes>(bytes), nullptr}); }
-    void pushFailure(CommErrorRef error) { push({nullptr, std::move(error)}); }
-    // Makes every later write fail with `error` (null: writes succeed again).
-    void failWrites(CommErrorRef error) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _writeFailure = std::move(error);
-        _writesFail = _writeFailure != nullptr;
-    }
-    // Opens or closes the channel behind its users' backs (for example from another thread).
-    void setOpened(bool opened) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _opened = opened;
-        _changed.notify_all();
-    }
+    void pushRead(const std::string& bytes) { pushReadBytes(SLKBytes(bytes.begin(), bytes.end())); }
+    void pushReadBytes(const SLKBytes& bytes) { push(std::make_shared<const SLKBytes>(bytes), nullptr); }
+    // A read that fails with `error` (which may be null).
+    void pushFailure(CommErrorRef error) { push(nullptr, std::move(error)); }
+    // Every later write fails with `error`; null: writes succeed again.
+    void failWrites(CommErrorRef error) { locked([&] { _writeFailure = std::move(error); }); }
+    std::vector<std::string> writes() const { return locked([&] { return _writes; }); }
+    std::vector<double> readTimeouts() const { return locked([&] { return _readTimeouts; }); }
 
-    std::vector<std::string> writes() const {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _writes;
-    }
-    std::vector<double> readTimeouts() const {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _readTimeouts;
-    }
-    int openCalls() const {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _openCalls;
-    }
-    int closeCalls() const {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _closeCalls;
-    }
-
-    bool openWithTimeout(double, CommErrorRef* error) override {
-        std::lock_guard<std::mutex> guard(_lock);
-        ++_openCalls;
-        if (_opened) {
-            if (error)
-                *error = std::make_shared<const CommError>("test", 1, CommError::InfoMap{});
-            return false;
-        }
-        _opened = true;
-        return true;
-    }
-    bool close(CommErrorRef* error) override {
-        std::lock_guard<std::mutex> guard(_lock);
-        ++_closeCalls;
-        if (!_opened) {
-            if (error)
-                *error = std::make_shared<const CommError>("test", 2, CommError::InfoMap{});
-            return false;
-        }
-        _opened = false;
-        _changed.notify_all();
-        return true;
-    }
-    bool isOpened() override {
-        std::lock_guard<std::mutex> guard(_lock);
-        return _opened;
-    }
+    // Opening an open channel fails (domain "test", code 1), closing a closed one too (code 2).
+    bool openWithTimeout(double, CommErrorRef* error) override { return change(true, 1, error); }
+    bool close(CommErrorRef* error) override { return change(false, 2, error); }
+    bool isOpened() override { return locked([&] { return _opened; }); }
     SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
         std::unique_lock<std::mutex> guard(_lock);
         _readTimeouts.push_back(timeout);
-        if (_script.empty() && _opened && timeout != 0.0) {
-            const double wait = (timeout < 0 || timeout > 0.05) ? 0.05 : timeout;
-            _changed.wait_for(guard, std::chrono::duration<double>(wait),
+        if (timeout != 0.0)
+            _changed.wait_for(guard, std::chrono::duration<double>(timeout < 0 || timeout > 0.05 ? 0.05 : timeout),
                               [this] { return !_script.empty() || !_opened; });
-        }
-        if (_script.empty()) {
-            if (!_opened) {
-                if (error)
-                    *error = std::make_shared<const CommError>("test", 2, CommError::InfoMap{});
-                return nullptr;
-            }
-            return std::make_shared<const SLKBytes>();
-        }
-        Result next = _script.front();
+        if (_script.empty())
+            return _opened ? std::make_shared<const SLKBytes>() : fail(2, error);
+        auto [bytes, failure] = _script.front();
         _script.pop_front();
-        if (!next.bytes && error)
-            *error = next.error;
-        return next.bytes;
+        if (!bytes && error)
+            *error = failure;
+        return bytes;
     }
     bool write(const SLKData& data, CommErrorRef* error) override {
         std::lock_guard<std::mutex> guard(_lock);
-        if (_writesFail) {
-            if (error)
-                *error = _writeFailure;
-            return false;
-        }
-        _writes.emplace_back(data->begin(), data->end());
-        return true;
+        if (_writeFailure && error)
+            *error = _writeFailure;
+        if (!_writeFailure)
+            _writes.emplace_back(data->begin(), data->end());
+        return !_writeFailure;
     }
 
 private:
-    void push(Result result) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _script.push_back(std::move(result));
+    void push(SLKData bytes, CommErrorRef error) {
+        locked([&] { _script.emplace_back(std::move(bytes), std::move(error)); });
         _changed.notify_all();
     }
+    SLKData fail(int code, CommErrorRef* error) const {
+        if (error)
+            *error = std::make_shared<const CommError>("test", code, CommError::InfoMap{});
+        return nullptr;
+    }
+    bool change(bool opened, int code, CommErrorRef* error) {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (_opened == opened)
+            return fail(code, error) != nullptr;
+        _opened = opened;
+        _changed.notify_all();
+        return true;
+    }
 
-    mutable std::mutex _lock;
     std::condition_variable _changed;
     bool _opened;
-    std::deque<Result> _script;
+    std::deque<std::pair<SLKData, CommErrorRef>> _script;
     std::vector<std::string> _writes;
     std::vector<double> _readTimeouts;
     CommErrorRef _writeFailure;
-    bool _writesFail = false;
-    int _openCalls = 0;
-    int _closeCalls = 0;
 };
 
 } // namespace selko::test
