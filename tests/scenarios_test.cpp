@@ -1,0 +1,392 @@
+// The heavy scenarios in tables: each row builds a stack over a simulated device, drives one event
+// at it (a close or hang-up under a waiting reader, open/close storms, signals, a flood, running
+// out of descriptors, many exchanges through the full stack) and checks what must hold: what each
+// call reports, every byte once and in order, nothing left running or open, every wait bounded.
+// scripts/run-soak runs this program over and over under ThreadSanitizer for a given time.
+#include "ChannelStacks.h"
+#include "TestHelpers.h"
+#include "VirtualDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <future>
+#include <random>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace selko::test;
+using Clock = std::chrono::steady_clock;
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || __has_feature(address_sanitizer) || \
+    __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+// Sanitizers make every byte many times slower, and their allocators keep freed memory.
+constexpr std::size_t kFloodBytes = std::size_t(kSanitized ? 8 : 16) << 20;
+
+class Scenarios : public NothingLeftBehind {};
+
+using Wrap = SLKDataChannelRef (*)(SLKDataChannelRef);
+SLKDataChannelRef bare(SLKDataChannelRef uart) { return uart; }
+SLKDataChannelRef active(SLKDataChannelRef uart) { return createActiveChannel(uart); }
+SLKDataChannelRef passive(SLKDataChannelRef uart) { return createPassiveChannel(uart); }
+
+const std::string kClosed = "Cannot communicate with closed devices";
+const std::string kCanceled = "read failed with error " + errnoText(ECANCELED, " ");
+const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
+
+// A byte stream in which every offset has its own value, so a lost, repeated or reordered block
+// shows at its first byte.
+std::string pattern(std::size_t from, std::size_t count) {
+    std::string bytes(count, '\0');
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<char>(((from + i) * 0x9E3779B97F4A7C15ull) >> 37);
+    return bytes;
+}
+
+// This process's descriptors on `device`'s port, apart from the device's own.
+int hostDescriptorOn(const VirtualDevice& device) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    int found = -1;
+    while (dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const int fd = std::atoi(entry->d_name);
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && device.path() == target && fd != device.slaveFd())
+            found = fd;
+    }
+    if (dir)
+        ::closedir(dir);
+    return found;
+}
+
+// A handler that does nothing, installed without SA_RESTART: every signal makes the interrupted
+// wait, read or write return EINTR.
+struct InterruptingSignal {
+    struct sigaction previous {};
+    InterruptingSignal() {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        ::sigaction(SIGUSR1, &action, &previous);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &previous, nullptr); }
+};
+
+struct UnderReaderRow {
+    const char* name;
+    Wrap wrap;
+    bool hangUp;   // the device hangs up; otherwise another thread closes the channel
+    double timeout;
+    int readCode;   // 0: the read ends with null and no error
+    std::string readMessage, closeMessage;   // what the reader is told; what a close tells afterwards
+};
+
+TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp) {
+    const double forever = SELKO_COMMUNICATION_TIME_FOREVER;
+    const UnderReaderRow rows[] = {
+        {"uart close", bare, false, forever, SLKErrorNotOpened, kClosed, "Device Already Closed"},
+        {"passive close", passive, false, 4.0, 0, "", "Device Already Closed"},
+        {"active close", active, false, forever, SLKErrorRead, kCanceled, kClosed},
+        {"uart hang-up", bare, true, forever, SLKErrorRead, "Device disconnected", "Device Already Closed"},
+        {"passive hang-up", passive, true, 5.0, SLKErrorRead, "Device disconnected", "Device Already Closed"},
+        {"active hang-up", active, true, forever, SLKErrorRead, kCanceled, "Device disconnected"},
+    };
+    for (const UnderReaderRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int threadsBefore = threadCount();
+        VirtualDevice device;
+        const SLKDataChannelRef channel = row.wrap(openedUART(device));
+        std::promise<long> readerId;
+        auto reader = std::async(std::launch::async, [&] {
+            readerId.set_value(currentThreadId());
+            auto outcome = std::make_pair(SLKData(), foreignError());
+            outcome.first = channel->readWithTimeout(row.timeout, &outcome.second);
+            return outcome;
+        });
+        const long tid = readerId.get_future().get();
+        // Waiting in the port's poll, or on the active channel's buffer.
+        ASSERT_TRUE(eventually([&] { return row.wrap == active ? blockedInFutex(tid) : blockedInSelect(tid); }));
+        CommErrorRef error;
+        if (row.hangUp)
+            device.hangUp();
+        else
+            ASSERT_TRUE(channel->close(&error));
+        ASSERT_EQ(reader.wait_for(2s), std::future_status::ready) << "the reader did not notice";
+        const auto [bytes, readError] = reader.get();
+        EXPECT_EQ(bytes, nullptr);
+        EXPECT_EQ(readError ? readError->code() : 0, row.readCode);
+        EXPECT_EQ(readError ? readError->message() : "", row.readMessage);
+        EXPECT_EQ(hostDescriptorOn(device), -1) << "the port is still held";
+        EXPECT_FALSE(channel->isOpened());
+        EXPECT_FALSE(channel->close(&error));
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), SLKErrorNotOpened);
+        EXPECT_EQ(error->message(), row.closeMessage);
+        EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; })) << "a read loop still runs";
+    }
+}
+
+// The descriptor read keeps its contract on a hung-up line: empty bytes, no failure.
+TEST_F(Scenarios, TheDescriptorReadOfAHungUpLineReturnsEmptyBytes) {
+    VirtualDevice device;
+    const SLKDataChannelRef uart = openedUART(device);
+    const int fd = hostDescriptorOn(device);
+    device.hangUp();
+    CommErrorRef error;
+    const SLKData bytes = selko_communication_read(fd, 1.0, &error);
+    EXPECT_EQ(text(bytes), "");
+    EXPECT_EQ(error, nullptr);
+}
+
+// Several threads open and close one channel at random while another reads and writes through
+// it and the device echoes: every call succeeds or fails the way the race explains.
+TEST_F(Scenarios, OpenCloseStormsFromSeveralThreads) {
+    const struct {
+        const char* name;
+        Wrap wrap;
+        int rounds;
+        bool silentOpens;   // an open that another thread's close undid at once reports false alone
+    } rows[] = {{"uart", bare, 300, false}, {"active", active, 150, true}, {"passive", passive, 150, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        VirtualDevice device;
+        device.startResponder(true);   // echoes every write, so the loops read while the storm goes on
+        const SLKDataChannelRef channel = row.wrap(createUARTChannel(device.url().c_str(), &kShared));
+        std::atomic<int> unexpected{0}, opens{0}, ready{0};
+        std::atomic<bool> stop{false};
+        auto check = [&](bool fine) { unexpected += !fine; };
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 4; ++t) {
+            workers.emplace_back([&, t] {
+                std::minstd_rand random(static_cast<unsigned>(t) + 1);
+                for (++ready; ready < 4;)
+                    std::this_thread::yield();
+                for (int i = 0; i < row.rounds; ++i) {
+                    CommErrorRef error;
+                    if (random() % 2 == 1)
+                        check(channel->close(&error) || (error && error->code() == SLKErrorNotOpened));
+                    else if (channel->openWithTimeout(1.0, &error))
+                        ++opens;
+                    else
+                        check(error ? error->code() == SLKErrorAlreadyOpened : row.silentOpens);
+                }
+            });
+        }
+        workers.emplace_back([&] {
+            for (std::minstd_rand random(7); !stop;) {
+                CommErrorRef error;
+                const SLKData bytes = channel->readWithTimeout(random() % 3 * 0.01, &error);
+                check(bytes || (error ? error->code() == 2 || error->message() == kCanceled : row.wrap == passive));
+                error.reset();
+                check(channel->write(SLKDataWithString("x"), &error) || (error && error->code() == 2));
+            }
+        });
+        for (int t = 0; t < 4; ++t)
+            workers[static_cast<std::size_t>(t)].join();
+        stop = true;
+        workers.back().join();
+        channel->close();
+        device.stopResponder();
+        EXPECT_EQ(unexpected.load(), 0);
+        EXPECT_GT(opens.load(), 0);
+    }
+}
+
+// An active channel closed while its loop reads, and at once another port opens in the process
+// (often with the same descriptor number): the old loop neither reads that port nor changes it.
+TEST_F(Scenarios, AClosedLoopLeavesAReusedDescriptorNumberAlone) {
+    const int threadsBefore = threadCount();
+    for (int round = 0; round < 20 && !HasFailure(); ++round) {
+        VirtualDevice first, second;
+        const SLKDataChannelRef old = createActiveChannel(openedUART(first));
+        std::this_thread::sleep_for(std::chrono::microseconds(1500 * round));   // a different point of its wait
+        ASSERT_TRUE(old->close());
+        const SLKOptions options = {{SELKO_COMMUNICATION_UART_MODE, std::string("7E2")},
+                                    {SELKO_COMMUNICATION_UART_BAUD, 9600LL}};
+        const SLKDataChannelRef other = openedUART(second, &options);
+        ASSERT_TRUE(eventually([&] { return threadCount() == threadsBefore; })) << "the old loop still runs";
+        second.send("for-the-new-port");
+        EXPECT_EQ(readAtLeast(*other, 16), "for-the-new-port");
+        termios settings{};
+        ASSERT_EQ(::tcgetattr(second.slaveFd(), &settings), 0);
+        EXPECT_EQ(::cfgetospeed(&settings), static_cast<speed_t>(B9600));
+        EXPECT_TRUE(other->write(SLKDataWithString("ok")));
+        EXPECT_EQ(second.receive(2, 2000ms), "ok");
+        CommErrorRef error;
+        EXPECT_FALSE(old->close(&error));
+        EXPECT_EQ(error ? error->message() : "", kClosed);
+    }
+}
+
+// Signals hit the reading thread (or any thread of the process) while the device sends: the
+// interrupted waits and reads are empty reads, never failures, and no byte is lost.
+TEST_F(Scenarios, SignalsDuringReadsLoseNoBytes) {
+    const InterruptingSignal handler;
+    for (const bool activeStack : {false, true}) {
+        SCOPED_TRACE(activeStack ? "active, signals at the process" : "uart, signals at the reader");
+        VirtualDevice device;
+        const SLKDataChannelRef channel = activeStack ? active(openedUART(device)) : openedUART(device);
+        const pthread_t reader = ::pthread_self();
+        constexpr std::size_t kTotal = 64 * 1024;
+        std::atomic<bool> sending{true};
+        std::thread sender([&] {
+            for (std::size_t offset = 0; offset < kTotal; offset += 97) {
+                device.send(pattern(offset, std::min<std::size_t>(97, kTotal - offset)));
+                activeStack ? ::kill(::getpid(), SIGUSR1) : ::pthread_kill(reader, SIGUSR1);
+                std::this_thread::sleep_for(300us);
+            }
+            sending = false;
+        });
+        std::string got;
+        SLKData bytes = std::make_shared<const SLKBytes>();
+        CommErrorRef error;
+        while (bytes && (sending || !bytes->empty()) && got.size() < kTotal) {
+            bytes = channel->readWithTimeout(0.2, &error);
+            got += text(bytes);
+        }
+        sender.join();
+        EXPECT_NE(bytes, nullptr) << (error ? error->message() : "no error");
+        EXPECT_TRUE(got == pattern(0, kTotal)) << got.size() << " bytes, not the " << kTotal << " sent in order";
+        EXPECT_TRUE(channel->isOpened());
+        EXPECT_TRUE(channel->close());
+    }
+}
+
+// 1 MiB in one write to a device that takes 4 KiB every 2 ms, while signals hit the writer: the
+// write is taken whole, or it fails with code 4 and the device has a prefix of it.
+TEST_F(Scenarios, ALargeWriteToASlowDeviceUnderSignalsReportsWhatTheDeviceGot) {
+    const InterruptingSignal handler;
+    VirtualDevice device;
+    const SLKDataChannelRef uart = openedUART(device);
+    const std::string payload = pattern(0, 1 << 20);
+    std::atomic<bool> done{false};
+    std::string received;
+    const pthread_t writer = ::pthread_self();
+    std::thread slowReader([&] {
+        for (std::string piece = "-"; received.size() < payload.size() && !(piece.empty() && done);) {
+            received += piece = device.receive(4096, 200ms);
+            std::this_thread::sleep_for(2ms);
+            if (!done)
+                ::pthread_kill(writer, SIGUSR1);
+        }
+    });
+    CommErrorRef error;
+    const bool written = uart->write(SLKDataWithBytes(payload.data(), payload.size()), &error);
+    done = true;
+    slowReader.join();
+    EXPECT_EQ(written, received.size() == payload.size());
+    EXPECT_TRUE(received == payload.substr(0, received.size())) << "the device got bytes out of order";
+    EXPECT_TRUE(written || (error && error->code() == SLKErrorPortSystem)) << (error ? error->message() : "");
+    EXPECT_TRUE(uart->isOpened()) << "a failed write leaves the channel open";
+}
+
+// The device floods the line while nobody reads: the active channel keeps everything, hands it
+// over in order, and gives the memory back once the bytes are released.
+TEST_F(Scenarios, AFloodWhileNobodyReadsArrivesWholeAndTheMemoryReturns) {
+    const auto resident = [] {
+        std::size_t pages = 0, residentPages = 0;
+        std::ifstream("/proc/self/statm") >> pages >> residentPages;
+        return residentPages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    };
+    const std::size_t before = resident();
+    {
+        VirtualDevice device;
+        const SLKDataChannelRef channel = active(openedUART(device));
+        std::thread sender([&] {
+            for (std::size_t offset = 0; offset < kFloodBytes; offset += 1 << 20)
+                device.send(pattern(offset, 1 << 20));
+        });
+        sender.join();   // the port holds a few KiB: the loop has taken all the rest
+        std::mt19937 random(5);
+        const double timeouts[] = {SELKO_COMMUNICATION_TIME_NOW, 0.001, 0.05, SELKO_COMMUNICATION_TIME_FOREVER};
+        std::size_t received = 0;
+        CommErrorRef error;
+        while (received < kFloodBytes && !HasFailure()) {
+            const SLKData bytes = channel->readWithTimeout(timeouts[random() % 4], &error);
+            ASSERT_NE(bytes, nullptr) << (error ? error->message() : "");
+            EXPECT_TRUE(text(bytes) == pattern(received, bytes->size())) << "wrong bytes from " << received;
+            received += bytes->size();
+        }
+        EXPECT_EQ(text(channel->readWithTimeout(0.05)), "") << "bytes the device never sent";
+    }
+    EXPECT_TRUE(kSanitized || resident() < before + kFloodBytes / 4) << "the buffer kept the flood";
+}
+
+// Out of descriptors, a port cannot be opened (whether its node or its wake-up descriptor is
+// the one missing) and says so; the same stack works once descriptors are back.
+TEST_F(Scenarios, OutOfDescriptorsOpenFailsAndWorksOnceTheyAreBack) {
+    for (const int left : {0, 1}) {
+        SCOPED_TRACE(left);
+        VirtualDevice device;
+        const SLKDataChannelRef channel = active(createUARTChannel(device.url().c_str(), nullptr));
+        rlimit original{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+        rlimit lowered = original;
+        lowered.rlim_cur = static_cast<rlim_t>(openDescriptorCount() + 16);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        std::vector<int> fillers;
+        for (int fd = ::dup(0); fd >= 0; fd = ::dup(0))
+            fillers.push_back(fd);
+        for (int i = 0; i < left && !fillers.empty(); ++i, fillers.pop_back())
+            ::close(fillers.back());
+        CommErrorRef error;
+        const bool opened = channel->openWithTimeout(1.0, &error);
+        for (const int fd : fillers)
+            ::close(fd);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(error ? error->code() : 0, SLKErrorPortSystem);
+        EXPECT_EQ(error ? error->message() : "", "Error opening serial port " + device.path() + " - Too many open files(24).");
+        EXPECT_FALSE(channel->isOpened());
+        ASSERT_TRUE(channel->openWithTimeout(1.0, &error));
+        device.send("back");
+        EXPECT_EQ(readAtLeast(*channel, 4), "back");
+        EXPECT_TRUE(channel->close());
+    }
+}
+
+// Many exchanges through the full stack with a device that echoes and answers each line; now
+// and then the stack is closed and reopened, or dropped and built anew. Every reply is exact.
+TEST_F(Scenarios, ManyExchangesThroughTheFullStackGetTheirExactReplies) {
+    VirtualDevice device;
+    device.startResponder(true, [](const std::string& line) { return std::to_string(line.size()) + ":" + line + "\n"; });
+    const char* seed = std::getenv("SELKO_SEED");
+    std::mt19937 random(seed ? static_cast<unsigned>(std::atol(seed)) : 1u);
+    CommErrorRef error;
+    SLKDataChannelRef stack = selko::stacks::roadOfOneExchange(device.url());
+    ASSERT_TRUE(stack->openWithTimeout(1.0, &error));
+    for (int exchange = 0; exchange < 300 && !HasFailure(); ++exchange) {
+        std::string command(random() % 200 + 1, ' ');
+        for (char& c : command)
+            c = static_cast<char>(0x20 + random() % 0x5f);
+        ASSERT_TRUE(stack->write(SLKDataWithString(command.c_str()), &error)) << (error ? error->message() : "");
+        std::string reply;
+        for (const auto deadline = Clock::now() + 3s; reply.empty() && Clock::now() < deadline;)
+            reply = text(stack->readWithTimeout(0.5, &error));
+        EXPECT_EQ(reply, std::to_string(command.size()) + ":" + command + "\n") << "exchange " << exchange;
+        if (random() % 25 == 0) {
+            ASSERT_TRUE(stack->close(&error));
+            if (random() % 2 == 0)
+                stack = selko::stacks::roadOfOneExchange(device.url());
+            ASSERT_TRUE(stack->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
+        }
+    }
+    EXPECT_TRUE(stack->close());
+    device.stopResponder();
+}
+
+} // namespace
