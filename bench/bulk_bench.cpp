@@ -5,7 +5,7 @@
 // the device's writer thread.
 #include "Bench.h"
 #include "Ports.h"
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <unistd.h>
 

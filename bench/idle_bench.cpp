@@ -4,7 +4,7 @@
 // threads; the main thread only sleeps.
 #include "Bench.h"
 #include "Ports.h"
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <unistd.h>
 

@@ -5,8 +5,7 @@
 // speaking Telnet, so the raw port is the baseline for both schemes: the rfc2217 ratio is the
 // whole cost of the protocol. Variants take turns in blocks, so a change of load hits them alike.
 #include "Bench.h"
-#include "Ser2NetServer.h"
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <SelkoCommunication.h>
 

@@ -4,7 +4,7 @@
 // load hits them alike. Host CPU is this process's CPU time less the device's responder thread.
 #include "Bench.h"
 #include "Ports.h"
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <unistd.h>
 

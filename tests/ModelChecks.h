@@ -7,7 +7,7 @@
 
 #include <SelkoCommunication.h>
 
-#include "support/ScriptedChannel.h"
+#include "support/Devices.h"
 
 #include <cstdint>
 #include <deque>

@@ -5,8 +5,7 @@
 
 #include "SLPActiveChannelAccess.h"
 
-#include "ScriptedChannel.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 #include "databufferchannel_t.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,7 @@
 // active channel tests and their thread bookkeeping cover it.)
 #include <SelkoCommunication.h>
 
-#include "ScriptedChannel.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,7 @@
 // and the transforming channel.
 #include <SelkoCommunication.h>
 
-#include "ScriptedChannel.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 // Line control of the UART channel on pseudo-terminals: every line speed read back, flow control,
 // the serial-port calls, and finding the port under decorators.
-#include "CountingChannel.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 // termios2 (TCGETS2) rather than <termios.h>, which it clashes with.
 #include <asm/termbits.h>

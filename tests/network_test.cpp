@@ -1,9 +1,7 @@
 // Network ports: URL parsing, the channel contract of tcp:// and rfc2217:// against a real ser2net
 // in front of pseudo-terminals, a full decorator stack over a remote port, and the RFC 2217 bytes
 // on the wire checked against a scripted Telnet peer.
-#include "LineSpeedProbe.h"
-#include "Ser2NetServer.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -1,7 +1,6 @@
 // What a user of the library relies on beyond the happy path: an exception from user code (a
 // channel, a transformer, a launched callable) never ends the process.
-#include "ScriptedChannel.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <atomic>
 #include <stdexcept>

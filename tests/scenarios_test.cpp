@@ -3,9 +3,7 @@
 // out of descriptors, many exchanges through the full stack) and checks what must hold: what each
 // call reports, every byte once and in order, nothing left running or open, every wait bounded.
 // scripts/run-soak runs this program over and over under ThreadSanitizer for a given time.
-#include "ChannelStacks.h"
-#include "TestHelpers.h"
-#include "VirtualDevice.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
 // The tap decorator: what the tap sees, when it sees it, and that nothing thrown leaves the library.
-#include "ScriptedChannel.h"
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <stdexcept>
 

@@ -1,7 +1,7 @@
 // The UART channel on pseudo-terminals: the mode characters, how the port is opened and what
 // refuses an open, the channel's states and exchange, and the ownership of its descriptor under
 // concurrent use.
-#include "TestHelpers.h"
+#include "TestSupport.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

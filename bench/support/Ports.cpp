@@ -1,8 +1,7 @@
 #include "Ports.h"
 
 #include "Bench.h"
-#include "ChannelStacks.h"
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <fcntl.h>
 #include <sys/select.h>

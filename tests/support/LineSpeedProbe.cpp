@@ -1,4 +1,4 @@
-#include "LineSpeedProbe.h"
+#include "Devices.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

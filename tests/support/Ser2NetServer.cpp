@@ -1,4 +1,4 @@
-#include "Ser2NetServer.h"
+#include "Devices.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,27 +1,30 @@
-// Helpers shared by the test programs: the assertion every error record gets, byte text, and the
-// bookkeeping of threads and descriptors that the threaded tests need. Header-only, so that the
-// tests use it without a change to the support library.
-#ifndef SELKO_TEST_HELPERS_H
-#define SELKO_TEST_HELPERS_H
+// What every test program shares: the simulated devices and stand-in channels (Devices.h), the
+// assertion every error record gets, byte text, and the bookkeeping of threads and descriptors.
+#ifndef SELKO_TEST_SUPPORT_H
+#define SELKO_TEST_SUPPORT_H
 
 #include <SelkoCommunication.h>
 
-#include "VirtualDevice.h"
+#include "Devices.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace selko::test {
+
+// ---------------------------------------------------------------------------------------------
+// Helpers shared by the test programs: the assertion every error record gets, byte text, and the
+// bookkeeping of threads and descriptors that the threaded tests need. Header-only, so that the
+// tests use it without a change to the support library.
 
 // Where each kind of error is raised: the location prefix its record must carry.
 inline const std::string kChannelSource = "Data Channel/SLKDataChannel.cpp:";

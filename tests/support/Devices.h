@@ -1,0 +1,259 @@
+// What tests, fuzz targets and benchmarks play the far end with: a simulated serial device on a
+// pseudo-terminal, a real network serial server in front of such devices, a reader of line speeds,
+// two channels of our own to put under decorators (a counting pass-through and a scripted
+// in-memory channel), and the channel stacks built over a port. No test framework here.
+#ifndef SELKO_TEST_DEVICES_H
+#define SELKO_TEST_DEVICES_H
+
+#include <SelkoCommunication.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace selko::test {
+
+// ---------------------------------------------------------------------------------------------
+// A simulated serial device for tests: a pseudo-terminal whose slave path the library opens as
+// its port while the test plays the device on the master side.
+
+class VirtualDevice {
+public:
+    // Answers one received line (terminator removed); an empty answer sends nothing.
+    using Answer = std::function<std::string(const std::string& line)>;
+
+    // Opens a fresh pseudo-terminal. The device keeps one raw slave descriptor of its own open
+    // for its whole life, so the line does not hang up while the host has the port closed
+    // (which also means a TIOCEXCL flag set by the host outlives the host's own close).
+    VirtualDevice();
+    ~VirtualDevice();
+    VirtualDevice(const VirtualDevice&) = delete;
+    VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+    const std::string& path() const { return _path; }
+    std::string url() const { return "uart://" + _path; }
+    int masterFd() const { return _master; }
+    // The device's own slave descriptor: for reading the port's settings back (tcgetattr,
+    // TIOCGEXCL, TCGETS2).
+    int slaveFd() const { return _slave; }
+
+    // Writes every byte to the host.
+    void send(const std::string& bytes);
+    // Reads what the host wrote until `count` bytes arrived or `timeout` passed.
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout);
+    // Reads what the host writes within `window`.
+    std::string receiveFor(std::chrono::milliseconds window);
+
+    // Starts a thread that plays an instrument: with `echo`, every received byte is sent back at
+    // once; every line ending in `terminator` is handed to `answer` and its reply is sent.
+    void startResponder(bool echo, Answer answer = nullptr, char terminator = '\n');
+    void stopResponder();
+    // Bytes the responder received so far.
+    std::string received() const;
+
+    // The far end goes away: the master (and the device's slave descriptor) close, so host reads
+    // of the port return at once with no bytes.
+    void hangUp();
+
+private:
+    void respond(bool echo, Answer answer, char terminator);
+
+    int _master = -1;
+    int _slave = -1;
+    int _stopEvent = -1;
+    std::string _path;
+    std::thread _responder;
+    mutable std::mutex _receivedLock;
+    std::string _received;
+};
+
+// Descriptors open in this process right now (entries of /proc/self/fd).
+int openDescriptorCount();
+// Threads of this process right now (entries of /proc/self/task).
+int threadCount();
+// Polls `condition` every millisecond until it holds or `limit` passes; returns its last value.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
+// ---------------------------------------------------------------------------------------------
+// A real network serial server for tests and benchmarks: ser2net on the loopback interface with
+// one raw TCP accepter and one RFC 2217 (Telnet) accepter, each in front of a pseudo-terminal the
+// caller plays the device on.
+
+// A TCP port on 127.0.0.1 that nothing listens on right now (bound to port 0, then released).
+int freeLoopbackPort();
+
+class Ser2NetServer {
+public:
+    // Starts ser2net (foreground, no UUCP locks, its YAML configuration given on the command line)
+    // and waits up to 5 s until both ports listen. The arguments are the slave paths of the ptys.
+    Ser2NetServer(const std::string& rawDevice, const std::string& rfc2217Device);
+    ~Ser2NetServer() { kill(); }
+    Ser2NetServer(const Ser2NetServer&) = delete;
+    Ser2NetServer& operator=(const Ser2NetServer&) = delete;
+
+    // False when ser2net is not installed or did not start listening.
+    bool started() const { return _started; }
+    std::string tcpURL() const { return "tcp://127.0.0.1:" + std::to_string(_rawPort); }
+    std::string rfc2217URL() const { return "rfc2217://127.0.0.1:" + std::to_string(_rfc2217Port); }
+    int rawPort() const { return _rawPort; }
+    // Kills the server (SIGKILL) and waits for it; the connections it held drop at once.
+    void kill();
+
+private:
+    pid_t _pid = -1;
+    int _rawPort = 0, _rfc2217Port = 0;
+    bool _started = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Reads a terminal's line speeds back through termios2, which holds them as numbers for named and
+// arbitrary speeds alike. In its own source file: <asm/termbits.h> clashes with <termios.h>.
+
+struct LineSpeed {
+    unsigned outputSpeed = 0; // bits per second
+    unsigned inputSpeed = 0;
+};
+
+// False (errno set) when the request fails.
+bool readLineSpeed(int fd, LineSpeed& speed);
+
+// ---------------------------------------------------------------------------------------------
+// A pass-through channel that counts the reads made through it and the bytes they returned.
+
+class CountingChannel : public SLKDataChannel {
+public:
+    explicit CountingChannel(SLKDataChannelRef inner) : _inner(std::move(inner)) {}
+    bool openWithTimeout(double timeout, CommErrorRef* error) override { return _inner->openWithTimeout(timeout, error); }
+    bool close(CommErrorRef* error) override { return _inner->close(error); }
+    bool isOpened() override { return _inner->isOpened(); }
+    SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
+        ++_reads;
+        SLKData bytes = _inner->readWithTimeout(timeout, error);
+        _bytes += bytes ? static_cast<long>(bytes->size()) : 0;
+        return bytes;
+    }
+    bool write(const SLKData& data, CommErrorRef* error) override { return _inner->write(data, error); }
+    long reads() const { return _reads.load(); }
+    long bytes() const { return _bytes.load(); }
+
+private:
+    const SLKDataChannelRef _inner;
+    std::atomic<long> _reads{0}, _bytes{0};
+};
+
+// ---------------------------------------------------------------------------------------------
+// An in-memory channel for decorator tests: reads hand out scripted results in order (with
+// nothing queued, empty bytes after up to 50 ms of the read's timeout, so a background loop's
+// FOREVER reads stay responsive); writes and read timeouts are recorded. Thread-safe.
+
+class ScriptedChannel : public SLKDataChannel {
+    mutable std::mutex _lock;
+    template <typename F> auto locked(F f) const {
+        std::lock_guard<std::mutex> guard(_lock);
+        return f();
+    }
+
+public:
+    explicit ScriptedChannel(bool opened = true) : _opened(opened) {}
+
+    void pushRead(const std::string& bytes) { pushReadBytes(SLKBytes(bytes.begin(), bytes.end())); }
+    void pushReadBytes(const SLKBytes& bytes) { push(std::make_shared<const SLKBytes>(bytes), nullptr); }
+    // A read that fails with `error` (which may be null).
+    void pushFailure(CommErrorRef error) { push(nullptr, std::move(error)); }
+    // Every later write fails with `error`; null: writes succeed again.
+    void failWrites(CommErrorRef error) { locked([&] { _writeFailure = std::move(error); }); }
+    std::vector<std::string> writes() const { return locked([&] { return _writes; }); }
+    std::vector<double> readTimeouts() const { return locked([&] { return _readTimeouts; }); }
+
+    // Opening an open channel fails (domain "test", code 1), closing a closed one too (code 2).
+    bool openWithTimeout(double, CommErrorRef* error) override { return change(true, 1, error); }
+    bool close(CommErrorRef* error) override { return change(false, 2, error); }
+    bool isOpened() override { return locked([&] { return _opened; }); }
+    SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
+        std::unique_lock<std::mutex> guard(_lock);
+        _readTimeouts.push_back(timeout);
+        if (timeout != 0.0)
+            _changed.wait_for(guard, std::chrono::duration<double>(timeout < 0 || timeout > 0.05 ? 0.05 : timeout),
+                              [this] { return !_script.empty() || !_opened; });
+        if (_script.empty())
+            return _opened ? std::make_shared<const SLKBytes>() : fail(2, error);
+        auto [bytes, failure] = _script.front();
+        _script.pop_front();
+        if (!bytes && error)
+            *error = failure;
+        return bytes;
+    }
+    bool write(const SLKData& data, CommErrorRef* error) override {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (_writeFailure && error)
+            *error = _writeFailure;
+        if (!_writeFailure)
+            _writes.emplace_back(data->begin(), data->end());
+        return !_writeFailure;
+    }
+
+private:
+    void push(SLKData bytes, CommErrorRef error) {
+        locked([&] { _script.emplace_back(std::move(bytes), std::move(error)); });
+        _changed.notify_all();
+    }
+    SLKData fail(int code, CommErrorRef* error) const {
+        if (error)
+            *error = std::make_shared<const CommError>("test", code, CommError::InfoMap{});
+        return nullptr;
+    }
+    bool change(bool opened, int code, CommErrorRef* error) {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (_opened == opened)
+            return fail(code, error) != nullptr;
+        _opened = opened;
+        _changed.notify_all();
+        return true;
+    }
+
+    std::condition_variable _changed;
+    bool _opened;
+    std::deque<std::pair<SLKData, CommErrorRef>> _script;
+    std::vector<std::string> _writes;
+    std::vector<double> _readTimeouts;
+    CommErrorRef _writeFailure;
+};
+
+} // namespace selko::test
+
+// The channel stacks that the tests and the benchmarks build over a port, bottom first. Each
+// returns null (with the error) when a layer cannot be made; nothing is opened here.
+namespace selko::stacks {
+
+inline SLKDataChannelRef uart(const std::string& url, CommErrorRef* error = nullptr) {
+    return createUARTChannel(url.c_str(), nullptr, error);
+}
+
+// A background reader over the UART channel.
+inline SLKDataChannelRef active(const std::string& url, CommErrorRef* error = nullptr) {
+    SLKDataChannelRef port = uart(url, error);
+    return port ? createActiveChannel(port, error) : nullptr;
+}
+
+// The road of one exchange: UART, background reader, echo removal (LF), and a transforming
+// channel that appends LF to every write and releases one LF-ended message per read.
+inline SLKDataChannelRef roadOfOneExchange(const std::string& url, CommErrorRef* error = nullptr) {
+    const SLKData lineFeed = SLKDataWithString("\n");
+    SLKDataChannelRef below = active(url, error);
+    below = below ? createEchoRemovalChannel(below, lineFeed, error) : nullptr;
+    const std::vector<SLKDataTransformerRef> reads{createAggregatingTransformer(lineFeed, false, error)},
+        writes{createAppendingTransformer(lineFeed, error)};
+    return below ? createChannelTransformer(below, &reads, &writes, error) : nullptr;
+}
+
+} // namespace selko::stacks
+
+#endif
