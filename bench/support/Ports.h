@@ -16,7 +16,7 @@ int openRawPort(const std::string& path);
 bool waitReadable(int fd, double seconds);
 void writeAll(int fd, const void* bytes, std::size_t length);
 
-// A stack from tests/ChannelStacks.h ("uart", "active" or "road"), opened.
+// A stack from tests/support/Devices.h ("uart", "active" or "road"), opened.
 SLKDataChannelRef openStack(const std::string& stack, const std::string& url);
 void closeChannel(const SLKDataChannelRef& channel);
 
