@@ -234,7 +234,7 @@ bool RFC2217Session::sendRaw(const Bytes& bytes, int& failure) {
     return stream.sendAll(bytes.data(), bytes.size(), failure);
 }
 
-bool RFC2217Session::sendData(const std::uint8_t* bytes, std::size_t length, int& failure) {
+bool RFC2217Session::send(const std::uint8_t* bytes, std::size_t length, int& failure) {
     Bytes escaped;
     escape(bytes, length, escaped);
     return sendRaw(escaped, failure);

@@ -3,7 +3,7 @@
 #ifndef SELKO_RFC2217_SESSION_H
 #define SELKO_RFC2217_SESSION_H
 
-#include "SLKSocketStream.h"
+#include "SLKNetworkChannel.h"
 #include "SLKTelnetCodec.h"
 
 #include <condition_variable>
@@ -13,10 +13,9 @@
 
 namespace selko::detail {
 
-class RFC2217Session final : private telnet::Listener {
+class RFC2217Session final : public NetworkConnection, private telnet::Listener {
 public:
     using Bytes = std::vector<std::uint8_t>;
-    using Outcome = SocketStream::Outcome;
 
     // Takes ownership of the connected socket `fd`.
     explicit RFC2217Session(int fd) : stream(fd) {}
@@ -26,9 +25,10 @@ public:
     // The device's bytes: waits until some arrive or `deadline` passes (Telnet commands alone do
     // not end the wait). Data with `bytes` non-empty, TimedOut, or the stream's failure. One
     // thread decodes at a time; another reader waits for its turn within its own deadline.
-    Outcome read(const Deadline& deadline, Bytes& bytes, int& failure);
+    Outcome read(const Deadline& deadline, Bytes& bytes, int& failure) override;
     // Sends `length` data bytes with 0xFF doubled.
-    bool sendData(const std::uint8_t* bytes, std::size_t length, int& failure);
+    bool send(const std::uint8_t* bytes, std::size_t length, int& failure) override;
+    void abandon() override { stream.abandon(); }
     // Sends Telnet commands as they are. Never interleaved with another send.
     bool sendRaw(const Bytes& bytes, int& failure);
     // Sends IAC SB COM-PORT-OPTION <command> <value> IAC SE.

@@ -3,7 +3,6 @@
 #include "CommErrorRaise.h"
 #include "SLKLineSettings.h"
 #include "SLKRFC2217Protocol.h"
-#include "SLKSocketConnect.h"
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -57,32 +56,34 @@ long long valueNumber(const std::vector<std::uint8_t>& value) {
 } // namespace
 
 SLPRFC2217Channel::SLPRFC2217Channel(std::string url, selko::detail::NetworkAddress address, SLKOptions options)
-    : _url(std::move(url)), _address(std::move(address)), _options(std::move(options)) {}
+    : SLKNetworkChannel(std::move(url), std::move(address)), _options(std::move(options)) {}
 
-SLPRFC2217Channel::~SLPRFC2217Channel() {
-    if (const auto session = std::atomic_exchange(&_session, std::shared_ptr<Session>()))
-        session->stream.abandon();
+bool SLPRFC2217Channel::checkBeforeConnect(CommErrorRef* error) {
+    LineSettings settings;
+    return selko::detail::lineSettingsFromOptions(_options, settings, error);
 }
 
-std::shared_ptr<SLPRFC2217Channel::Session> SLPRFC2217Channel::acquireOrRaise(CommErrorRef* error) const {
-    auto session = acquire();
-    if (!session)
-        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+std::shared_ptr<SLKNetworkChannel::Connection> SLPRFC2217Channel::start(int fd, const Deadline& deadline,
+                                                                         CommErrorRef* error) {
+    auto session = std::make_shared<Session>(fd);
+    if (!session->stream.valid()) {
+        raiseOpenFailure(error, errno);
+        return nullptr;
+    }
+    LineSettings settings;
+    if (!selko::detail::lineSettingsFromOptions(_options, settings, error) ||
+        !negotiate(*session, settings, deadline, error)) {
+        session->abandon();
+        return nullptr;
+    }
     return session;
-}
-
-void SLPRFC2217Channel::release(const std::shared_ptr<Session>& session) {
-    std::shared_ptr<Session> expected = session;
-    if (std::atomic_compare_exchange_strong(&_session, &expected, std::shared_ptr<Session>()))
-        session->stream.abandon();
 }
 
 bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings, const Deadline& deadline,
                                   CommErrorRef* error) {
     int failure = 0;
     if (!session.startNegotiation(failure)) {
-        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, std::strerror(failure),
-                  failure);
+        raiseOpenFailure(error, failure);
         return false;
     }
     const Deadline answers = deadline.forever() ? Deadline(kAnswerLimitForever) : deadline;
@@ -109,8 +110,7 @@ bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings
         {rfc2217::COM_PORT_OPTION, rfc2217::SET_MODEMSTATE_MASK, 0xFF});
     wire.insert(wire.end(), mask.begin(), mask.end());
     if (!session.sendRaw(wire, failure)) {
-        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, std::strerror(failure),
-                  failure);
+        raiseOpenFailure(error, failure);
         return false;
     }
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -129,112 +129,6 @@ bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings
         }
     }
     return true;
-}
-
-bool SLPRFC2217Channel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    try {
-        if (acquire()) {
-            SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
-            return false;
-        }
-        if (!selko::detail::isValidTimeout(timeout)) {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
-            return false;
-        }
-        LineSettings settings;
-        if (!selko::detail::lineSettingsFromOptions(_options, settings, error))
-            return false;
-        const Deadline deadline(timeout);
-        const int fd = selko::detail::connectSocket(_address, _url.c_str(), deadline, error);
-        if (fd < 0)
-            return false;
-        auto session = std::make_shared<Session>(fd);
-        if (!session->stream.valid()) {
-            const int failure = errno;
-            SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url,
-                      std::strerror(failure), failure);
-            return false;
-        }
-        if (!negotiate(*session, settings, deadline, error)) {
-            session->stream.abandon();
-            return false;
-        }
-        std::shared_ptr<Session> expected;
-        if (!std::atomic_compare_exchange_strong(&_session, &expected, session)) {
-            session->stream.abandon();
-            SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
-            return false;
-        }
-        return true;
-    } catch (const std::exception& exception) {
-        SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - %s(%d).", _url, exception.what(), 0);
-        return false;
-    }
-}
-
-bool SLPRFC2217Channel::close(CommErrorRef* error) noexcept {
-    if (const auto session = std::atomic_exchange(&_session, std::shared_ptr<Session>())) {
-        session->stream.abandon();
-        return true;
-    }
-    SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");
-    return false;
-}
-
-bool SLPRFC2217Channel::isOpened() noexcept { return acquire() != nullptr; }
-
-SLKData SLPRFC2217Channel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    try {
-        const auto session = acquireOrRaise(error);
-        if (!session)
-            return nullptr;
-        if (!selko::detail::isValidTimeout(timeout)) {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
-            return nullptr;
-        }
-        auto bytes = std::make_shared<SLKBytes>();
-        int failure = 0;
-        switch (session->read(Deadline(timeout), *bytes, failure)) {
-        case Session::Outcome::Data:
-        case Session::Outcome::TimedOut:
-            return bytes;
-        case Session::Outcome::Abandoned:
-            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
-            return nullptr;
-        case Session::Outcome::Disconnected:
-            release(session);
-            SLK_RAISE(error, SLKErrorRead, "Device disconnected");
-            return nullptr;
-        case Session::Outcome::Failed:
-            break;
-        }
-        release(session);
-        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
-        return nullptr;
-    } catch (const std::exception& exception) {
-        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", exception.what(), 0);
-        return nullptr;
-    }
-}
-
-bool SLPRFC2217Channel::write(const SLKData& data, CommErrorRef* error) noexcept {
-    try {
-        const auto session = acquireOrRaise(error);
-        if (!session)
-            return false;
-        if (!data || data->empty())
-            return true;
-        int failure = 0;
-        if (session->sendData(data->data(), data->size(), failure))
-            return true;
-        if (failure == ECANCELED)
-            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
-        else
-            SLK_RAISE(error, SLKErrorPortSystem, "Failed to write message with error = %s", std::strerror(failure));
-    } catch (const std::exception& exception) {
-        SLK_RAISE(error, SLKErrorPortSystem, "Failed to write message with error = %s", exception.what());
-    }
-    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -265,7 +159,7 @@ bool SLPRFC2217Channel::request(Session& session, std::uint8_t command, std::uin
 
 bool SLPRFC2217Channel::setDTR(bool on, CommErrorRef* error) noexcept {
     try {
-        const auto session = acquireOrRaise(error);
+        const auto session = openSession(error);
         return session && request(*session, rfc2217::SET_CONTROL, on ? rfc2217::DTR_ON : rfc2217::DTR_OFF,
                                   on ? "DTR on" : "DTR off", error);
     } catch (const std::exception& exception) {
@@ -276,7 +170,7 @@ bool SLPRFC2217Channel::setDTR(bool on, CommErrorRef* error) noexcept {
 
 bool SLPRFC2217Channel::setRTS(bool on, CommErrorRef* error) noexcept {
     try {
-        const auto session = acquireOrRaise(error);
+        const auto session = openSession(error);
         return session && request(*session, rfc2217::SET_CONTROL, on ? rfc2217::RTS_ON : rfc2217::RTS_OFF,
                                   on ? "RTS on" : "RTS off", error);
     } catch (const std::exception& exception) {
@@ -287,7 +181,7 @@ bool SLPRFC2217Channel::setRTS(bool on, CommErrorRef* error) noexcept {
 
 bool SLPRFC2217Channel::sendBreak(double seconds, CommErrorRef* error) noexcept {
     try {
-        const auto session = acquireOrRaise(error);
+        const auto session = openSession(error);
         if (!session)
             return false;
         if (!(seconds >= 0.0) || seconds > 3600.0) {
@@ -306,7 +200,7 @@ bool SLPRFC2217Channel::sendBreak(double seconds, CommErrorRef* error) noexcept 
 
 bool SLPRFC2217Channel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
     try {
-        const auto session = acquireOrRaise(error);
+        const auto session = openSession(error);
         if (!session)
             return false;
         const std::uint8_t value = queue == SLKQueue::Input    ? rfc2217::PURGE_RECEIVE
@@ -324,7 +218,7 @@ bool SLPRFC2217Channel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
 
 bool SLPRFC2217Channel::modemLines(SLKModemLines* lines, CommErrorRef* error) noexcept {
     try {
-        const auto session = acquireOrRaise(error);
+        const auto session = openSession(error);
         if (!session)
             return false;
         if (lines == nullptr) {
@@ -349,7 +243,7 @@ bool SLPRFC2217Channel::modemLines(SLKModemLines* lines, CommErrorRef* error) no
 }
 
 bool SLPRFC2217Channel::drain(double timeout, CommErrorRef* error) noexcept {
-    const auto session = acquireOrRaise(error);
+    const auto session = openSession(error);
     if (!session)
         return false;
     if (!selko::detail::isValidTimeout(timeout)) {
@@ -380,7 +274,7 @@ bool SLPRFC2217Channel::drain(double timeout, CommErrorRef* error) noexcept {
 }
 
 bool SLPRFC2217Channel::queued(SLKQueue queue, long long* bytes, CommErrorRef* error) noexcept {
-    const auto session = acquireOrRaise(error);
+    const auto session = openSession(error);
     if (!session)
         return false;
     if (bytes == nullptr) {

@@ -4,10 +4,8 @@
 #define SELKO_SLPRFC2217_CHANNEL_H
 
 #include "SLKLineSettings.h"
-#include "SLKNetworkURL.h"
+#include "SLKNetworkChannel.h"
 #include "SLKRFC2217Session.h"
-
-#include <memory>
 
 // Open connects within its timeout, negotiates BINARY and SUPPRESS-GO-AHEAD both ways and
 // COM-PORT-OPTION, then sends the line settings of the options (baud, mode, flow control; the
@@ -18,7 +16,7 @@
 //
 // Reads deliver exactly the device's bytes: Telnet commands are removed from the received stream
 // (even when split across reads) and written 0xFF bytes are doubled on the wire. Reads, writes,
-// close and the far end's close behave as on the raw TCP channel. Nothing goes out per read or
+// close and the far end's close behave as SLKNetworkChannel describes. Nothing goes out per read or
 // write beyond the data itself; settings go out at open and when a line-control call asks.
 //
 // Line control goes over the wire:
@@ -35,19 +33,12 @@
 // - queued: Input counts the bytes received here and not yet read (Telnet commands among them
 //   included); Output the bytes written and not yet taken by the server; the remote port's queues
 //   are not included.
-class SLPRFC2217Channel final : public SLKDataChannel, public SLKSerialPort {
+class SLPRFC2217Channel final : public SLKNetworkChannel, public SLKSerialPort {
 public:
     static constexpr double kControlAnswerWait = 0.5;
     static constexpr double kAnswerLimitForever = 10.0;
 
     SLPRFC2217Channel(std::string url, selko::detail::NetworkAddress address, SLKOptions options);
-    ~SLPRFC2217Channel() override;
-
-    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    bool close(CommErrorRef* error = nullptr) noexcept override;
-    bool isOpened() noexcept override;
-    SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
 
     bool setDTR(bool on, CommErrorRef* error = nullptr) noexcept override;
     bool setRTS(bool on, CommErrorRef* error = nullptr) noexcept override;
@@ -59,9 +50,12 @@ public:
 
 private:
     using Session = selko::detail::RFC2217Session;
-    std::shared_ptr<Session> acquire() const { return std::atomic_load(&_session); }
-    std::shared_ptr<Session> acquireOrRaise(CommErrorRef* error) const;
-    void release(const std::shared_ptr<Session>& session);
+    bool checkBeforeConnect(CommErrorRef* error) override;
+    std::shared_ptr<Connection> start(int fd, const selko::detail::Deadline& deadline, CommErrorRef* error) override;
+    // The open session, or null with code 2 raised when the channel is closed.
+    std::shared_ptr<Session> openSession(CommErrorRef* error) const {
+        return std::static_pointer_cast<Session>(acquireOrRaise(error));
+    }
     bool negotiate(Session& session, const selko::detail::LineSettings& settings,
                    const selko::detail::Deadline& deadline, CommErrorRef* error);
     // Sends a one-byte COM-PORT-OPTION request and waits up to kControlAnswerWait for its answer,
@@ -69,10 +63,7 @@ private:
     bool request(Session& session, std::uint8_t command, std::uint8_t value, const char* what,
                  CommErrorRef* error);
 
-    const std::string _url;
-    const selko::detail::NetworkAddress _address;
     const SLKOptions _options;
-    std::shared_ptr<Session> _session;   // null while closed; atomic shared_ptr operations only
 };
 
 #endif
