@@ -97,11 +97,17 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
     std::remove(errors.c_str());
 }
 
-// A tmux server of its own, killed with everything in it when the object goes. SHELL is set
-// because tmux otherwise runs the session through the user's login shell, which for a service
-// account such as nobody is nologin, and the session would end at once. No user config is read.
+// A tmux server of its own, killed with everything in it when the object goes. Each object names
+// a new server: a server whose last session was killed shuts down on its own, and a client that
+// reaches it meanwhile fails with "server exited unexpectedly". SHELL is set because tmux
+// otherwise runs the session through the user's login shell, which for a service account such as
+// nobody is nologin, and the session would end at once. No user config is read.
 struct Tmux {
-    const std::string server = "selko-tool-test-" + std::to_string(::getpid());
+    const std::string server = "selko-tool-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial());
+    static int serial() {
+        static int next = 0;
+        return next++;
+    }
     int run(const std::string& command) const {
         return std::system(("SHELL=/bin/sh tmux -f /dev/null -L " + server + " " + command).c_str());
     }
@@ -112,8 +118,8 @@ struct Tmux {
 TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
     auto sim = std::make_unique<Simulator>();
     const std::string files = "/tmp/selko-term-" + std::to_string(::getpid());
-    const Tmux tmux;
     for (const bool hangUp : {false, true}) {
+        const Tmux tmux;
         std::remove((files + ".rc").c_str());
         ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"stty -g > " + files + ".before; " + kSelko +
                            " term " + sim->url + " --log " + files + ".log; echo \\$? > " + files +
@@ -133,7 +139,6 @@ TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
         EXPECT_EQ(tmux.screen().find("selko: disconnected") != std::string::npos, hangUp) << tmux.screen();
         EXPECT_NE(fileText(files + ".log").find("write \"*IDN?\\n\""), std::string::npos);
         EXPECT_NE(fileText(files + ".log").find("read  \"Selko Instruments,SIM-100"), std::string::npos);
-        tmux.run("kill-session -t term");
     }
     for (const char* suffix : {".before", ".after", ".log", ".rc"})
         std::remove((files + suffix).c_str());
