@@ -327,6 +327,10 @@ TEST_F(Scenarios, AFloodWhileNobodyReadsArrivesWholeAndTheMemoryReturns) {
 // Out of descriptors, a port cannot be opened (whether its node or its wake-up descriptor is
 // the one missing) and says so; the same stack works once descriptors are back.
 TEST_F(Scenarios, OutOfDescriptorsOpenFailsAndWorksOnceTheyAreBack) {
+    // The sanitizers' own threads open and close descriptors at any moment, so the number left
+    // free cannot be held exact under them; the plain runs take this path.
+    if (kSanitized)
+        GTEST_SKIP() << "descriptor counts are not exact under a sanitizer";
     for (const int left : {0, 1}) {
         SCOPED_TRACE(left);
         VirtualDevice device;
