@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <thread>
+#include <sstream>
 
 namespace selko::test {
 
@@ -21,12 +21,9 @@ namespace {
 bool listening(int port) {
     char wanted[32];
     std::snprintf(wanted, sizeof wanted, ":%04X 00000000:0000 0A", port);
-    std::ifstream table("/proc/net/tcp");
-    for (std::string line; std::getline(table, line);) {
-        if (line.find(wanted) != std::string::npos)
-            return true;
-    }
-    return false;
+    std::stringstream table;
+    table << std::ifstream("/proc/net/tcp").rdbuf();
+    return table.str().find(wanted) != std::string::npos;
 }
 
 // One connection of the YAML configuration; ser2net reads '#' as a line break.
@@ -47,8 +44,8 @@ int freeLoopbackPort() {
     return bound ? ntohs(address.sin_port) : 0;
 }
 
-Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rfc2217Device) {
-    _rawPort = freeLoopbackPort();
+Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rfc2217Device)
+    : _rawPort(freeLoopbackPort()) {
     do
         _rfc2217Port = freeLoopbackPort();
     while (_rfc2217Port == _rawPort);
@@ -66,22 +63,18 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
         ::execlp("ser2net", "ser2net", "-n", "-u", "-Y", raw.c_str(), "-Y", rfc2217.c_str(), nullptr);
         ::_exit(127);
     }
-    int status = 0;
-    for (const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-         _pid > 0 && !_started && std::chrono::steady_clock::now() < limit;
-         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-        if (::waitpid(_pid, &status, WNOHANG) == _pid)
+    const auto exitedOrListening = [&] {
+        if (_pid > 0 && ::waitpid(_pid, nullptr, WNOHANG) == _pid)
             _pid = -1;
-        else
-            _started = listening(_rawPort) && listening(_rfc2217Port);
-    }
+        return _pid < 0 || (listening(_rawPort) && listening(_rfc2217Port));
+    };
+    _started = eventually(exitedOrListening, std::chrono::seconds(5)) && _pid > 0;
 }
 
 void Ser2NetServer::kill() {
     if (_pid > 0) {
         ::kill(_pid, SIGKILL);
-        int status = 0;
-        ::waitpid(_pid, &status, 0);
+        ::waitpid(_pid, nullptr, 0);
         _pid = -1;
     }
 }
