@@ -34,20 +34,65 @@ void expectActionEndsRead(SLKDataChannel& channel, double timeout, const std::fu
     expectError(error, code, message, "");
 }
 
-// A socket listening on a free port of 127.0.0.1, closed with the object.
-struct Listener {
-    explicit Listener(int backlog) {
+// A socket listening on a free port of 127.0.0.1 that plays the server side of one connection with
+// raw bytes. Closes both with the object.
+struct ScriptedPeer {
+    explicit ScriptedPeer(int backlog = 1) {
         socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-        EXPECT_EQ(::listen(fd, backlog), 0);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+        EXPECT_EQ(::listen(listener, backlog), 0);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        const timeval limit{5, 0};   // bounds the accept and, inherited by the connection, every read
+        ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
-    ~Listener() { ::close(fd); }
+    ~ScriptedPeer() {
+        ::close(connection);
+        ::close(listener);
+    }
     std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)); }
+    // Reads `count` bytes of the channel's (fewer if none come for five seconds), accepting its
+    // connection first.
+    std::string read(std::size_t count) {
+        if (connection < 0)
+            connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string bytes(count, '\0');
+        return bytes.substr(0, std::max<ssize_t>(::recv(connection, bytes.data(), count, MSG_WAITALL), 0));
+    }
+    void send(const std::string& bytes) { ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int connection = -1;
 };
+
+std::string sub(const std::string& body) { return "\xff\xfa\x2c" + body + "\xff\xf0"; }
+const std::string kClientHello = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb\x2c"s;
+const std::string kServerHello = "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c"s;
+// Baud rate, data size, parity, stop size and flow control as sent for no options.
+const std::string kSettings =
+    sub("\x01\x00\x01\xc2\x00"s) + sub("\x02\x08") + sub("\x03\x01") + sub("\x04\x01") + sub("\x05\x01");
+
+// The server's answers to `settings`: every one as asked.
+std::string answersTo(std::string settings) {
+    const std::string start = "\xff\xfa\x2c";
+    for (std::size_t at = settings.find(start); at != std::string::npos; at = settings.find(start, at + 1))
+        settings[at + 3] = static_cast<char>(settings[at + 3] + 100);
+    return settings;
+}
+
+// Opens `channel` while `peer` plays the server: it answers the client's hello with `hello`,
+// expects `settings` (then the modem line mask, which gets no answer) unless there are none, and
+// sends `answers`.
+bool openAgainst(ScriptedPeer& peer, SLKDataChannel& channel, const std::string& hello, const std::string& settings,
+                 const std::string& answers, CommErrorRef* error = nullptr) {
+    auto open = std::async(std::launch::async, [&] { return channel.openWithTimeout(1.0, error); });
+    EXPECT_EQ(peer.read(kClientHello.size()), kClientHello);
+    peer.send(hello);
+    const std::string sent = settings.empty() ? "" : settings + sub("\x0b\xff\xff");
+    EXPECT_EQ(peer.read(sent.size()), sent);
+    peer.send(answers);
+    return open.get();
+}
 
 } // namespace
 
@@ -69,7 +114,7 @@ TEST(NetworkURL, SchemesHostsAndPorts) {
 
 TEST(NetworkConnect, RefusedAndTimedOut) {
     // Never accepts: once its queue is full, further connections wait for the handshake.
-    const Listener silent(0);
+    const ScriptedPeer silent(0);
     int fillers[4];
     for (int& fd : fillers) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -207,59 +252,6 @@ TEST_P(AgainstSer2Net, DecoratorStackDialogueThenCallsRacingClose) {
 
 INSTANTIATE_TEST_SUITE_P(Schemes, AgainstSer2Net, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "rfc2217" : "tcp"; });
-
-namespace {
-
-// The server side of one rfc2217:// connection, played by the test with raw bytes.
-struct ScriptedPeer : Listener {
-    ScriptedPeer() : Listener(1) {}
-    ~ScriptedPeer() { ::close(connection); }
-    // Reads `count` bytes of the channel's (fewer if none come for five seconds), accepting its
-    // connection first.
-    std::string read(std::size_t count) {
-        if (connection < 0) {
-            connection = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            const timeval limit{5, 0};
-            ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        }
-        std::string bytes(count, '\0');
-        return bytes.substr(0, std::max<ssize_t>(::recv(connection, bytes.data(), count, MSG_WAITALL), 0));
-    }
-    void send(const std::string& bytes) { ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-
-    int connection = -1;
-};
-
-std::string sub(const std::string& body) { return "\xff\xfa\x2c" + body + "\xff\xf0"; }
-const std::string kClientHello = "\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03\xff\xfb\x2c"s;
-const std::string kServerHello = "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c"s;
-// Baud rate, data size, parity, stop size and flow control as sent for no options.
-const std::string kSettings =
-    sub("\x01\x00\x01\xc2\x00"s) + sub("\x02\x08") + sub("\x03\x01") + sub("\x04\x01") + sub("\x05\x01");
-
-// The server's answers to `settings`: every one as asked.
-std::string answersTo(std::string settings) {
-    const std::string start = "\xff\xfa\x2c";
-    for (std::size_t at = settings.find(start); at != std::string::npos; at = settings.find(start, at + 1))
-        settings[at + 3] = static_cast<char>(settings[at + 3] + 100);
-    return settings;
-}
-
-// Opens `channel` while `peer` plays the server: it answers the client's hello with `hello`,
-// expects `settings` (then the modem line mask, which gets no answer) unless there are none, and
-// sends `answers`.
-bool openAgainst(ScriptedPeer& peer, SLKDataChannel& channel, const std::string& hello, const std::string& settings,
-                 const std::string& answers, CommErrorRef* error = nullptr) {
-    auto open = std::async(std::launch::async, [&] { return channel.openWithTimeout(1.0, error); });
-    EXPECT_EQ(peer.read(kClientHello.size()), kClientHello);
-    peer.send(hello);
-    const std::string sent = settings.empty() ? "" : settings + sub("\x0b\xff\xff");
-    EXPECT_EQ(peer.read(sent.size()), sent);
-    peer.send(answers);
-    return open.get();
-}
-
-} // namespace
 
 // The settings the options ask for as sent at open, every answer of the server checked, and the
 // complaint about an invalid option (made before any connection).

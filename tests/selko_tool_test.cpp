@@ -103,11 +103,8 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
 // otherwise runs the session through the user's login shell, which for a service account such as
 // nobody is nologin, and the session would end at once. No user config is read.
 struct Tmux {
-    const std::string server = "selko-tool-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial());
-    static int serial() {
-        static int next = 0;
-        return next++;
-    }
+    static inline int made = 0;
+    const std::string server = "selko-tool-test-" + std::to_string(::getpid()) + "-" + std::to_string(made++);
     int run(const std::string& command) const {
         return std::system(("SHELL=/bin/sh tmux -f /dev/null -L " + server + " " + command).c_str());
     }
