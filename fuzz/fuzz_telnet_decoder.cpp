@@ -48,19 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::size_t at = 0; at <= sent.data.size(); ++at) {
         while (input.remaining_bytes() > 0 && input.ConsumeIntegralInRange<int>(0, 7) == 0) {
             const int kind = input.ConsumeIntegralInRange<int>(0, 2);
-            Bytes body = input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 80));
-            if (kind != 1)
-                body.resize(std::max<std::size_t>(body.size(), 2));
+            const auto first = input.ConsumeIntegral<std::uint8_t>(), second = input.ConsumeIntegral<std::uint8_t>();
             Bytes command;
             if (kind == 0) {   // IAC WILL/WONT/DO/DONT <option>
-                command = telnet::command(telnet::WILL + body[0] % 4, body[1]);
+                command = telnet::command(telnet::WILL + first % 4, second);
                 sent.option(command[1], command[2]);
             } else if (kind == 1) {   // IAC SB <body> IAC SE; only its first kMaxBody bytes are kept
+                Bytes body = input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 80));
                 command = telnet::subnegotiation(body);
                 body.resize(std::min(body.size(), telnet::Decoder::kMaxBody));
                 sent.subnegotiation(body);
             } else {   // a two-byte command: NOP, Data Mark, Break, ..., Go Ahead, or a stray SE
-                command = {telnet::IAC, std::uint8_t(telnet::SE + body[0] % (telnet::SB - telnet::SE))};
+                command = {telnet::IAC, std::uint8_t(telnet::SE + first % (telnet::SB - telnet::SE))};
             }
             wire.insert(wire.end(), command.begin(), command.end());
         }

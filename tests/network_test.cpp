@@ -335,31 +335,26 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
         }
     }
 
-    // Modem lines as the server reports them (none reported yet: code 4); data with the commands
-    // removed, split across sends; an unknown option refused.
-    CommErrorRef error;
+    // Data with the commands removed, split across sends, and the modem lines as the server reports
+    // them (before any report: code 4).
     const auto lines = [&] {
         SLKModemLines l;
+        CommErrorRef error;
         if (!port->modemLines(&l, &error))
-            return "failed"s;
+            return "code " + std::to_string(error->code());
         return std::string(l.cts ? "C" : "") + (l.dsr ? "D" : "") + (l.dcd ? "H" : "") + (l.ri ? "R" : "");
     };
-    EXPECT_EQ(lines(), "failed");
-    EXPECT_EQ(error->code(), 4);
-    peer.send("ab\xff\xff\xff");
-    EXPECT_EQ(readAtLeast(*channel, 3), "ab\xff");
-    peer.send("\xfa\x2c\x6b\xb0\xff\xf0"
-              "cd\xff\xf1"
-              "e\xff\xfd\x18");
-    EXPECT_EQ(readAtLeast(*channel, 3), "cde");
-    EXPECT_EQ(peer.read(3), "\xff\xfc\x18");
-    EXPECT_EQ(lines(), "CDH");
-    peer.send(sub("\x6b\x40") + "z");   // ring only, then a byte to know it was decoded
-    EXPECT_EQ(readAtLeast(*channel, 1), "z");
-    EXPECT_EQ(lines(), "R");
-    peer.send(sub("\x6b\xff\xff") + "w");   // every line, its 0xFF doubled in the body
-    EXPECT_EQ(readAtLeast(*channel, 1), "w");
-    EXPECT_EQ(lines(), "CDHR");
+    for (const auto& [sent, data, modemLines] : {
+             std::tuple{"ab\xff\xff\xff"s, "ab\xff"s, "code 4"s},
+             {"\xfa\x2c\x6b\xb0\xff\xf0" "cd\xff\xf1" "e\xff\xfd\x18"s, "cde"s, "CDH"s},   // and an unknown option
+             {sub("\x6b\x40") + "z", "z"s, "R"s},                 // ring only, then a byte to know it was decoded
+             {sub("\x6b\xff\xff") + "w", "w"s, "CDHR"s},         // every line, its 0xFF doubled in the body
+         }) {
+        peer.send(sent);
+        EXPECT_EQ(readAtLeast(*channel, data.size()), data);
+        EXPECT_EQ(lines(), modemLines);
+    }
+    EXPECT_EQ(peer.read(3), "\xff\xfc\x18");   // the unknown option refused
     ASSERT_TRUE(channel->write(SLKDataWithString("x\xffy")));
     EXPECT_EQ(peer.read(4), "x\xff\xffy");
     EXPECT_TRUE(port->drain(1.0));
@@ -369,6 +364,7 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     EXPECT_EQ(readAtLeast(*channel, 3), "abc");
     channel->close();
     EXPECT_FALSE(port->discard(SLKQueue::Both));
+    CommErrorRef error;
     EXPECT_FALSE(port->setDTR(true, &error));
     expectError(error, 2, "Cannot communicate with closed devices", "");
 }

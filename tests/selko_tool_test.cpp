@@ -118,11 +118,9 @@ TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
     for (const bool hangUp : {false, true}) {
         const Tmux tmux;
         std::remove((files + ".rc").c_str());
-        ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"stty -g > " + files + ".before; " + kSelko +
-                           " term " + sim->url + " --log " + files + ".log; echo \\$? > " + files +
-                           ".rc.new; stty -g > " + files + ".after; mv " + files + ".rc.new " + files +
-                           ".rc; sleep 30\""),
-                  0);
+        const std::string script = "stty -g > " + files + ".before; " + kSelko + " term " + sim->url + " --log " +
+                                   files + ".log; rc=\\$?; stty -g > " + files + ".after; echo \\$rc > " + files + ".rc";
+        ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"" + script + "; sleep 30\""), 0);
         ASSERT_TRUE(waitFor([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; })) << tmux.screen();
         tmux.run("send-keys -t term '*IDN?' Enter");
         EXPECT_TRUE(waitFor([&] { return tmux.screen().find("SIM-100") != std::string::npos; })) << tmux.screen();
