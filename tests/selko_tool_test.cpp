@@ -118,8 +118,8 @@ TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
     for (const bool hangUp : {false, true}) {
         const Tmux tmux;
         std::remove((files + ".rc").c_str());
-        const std::string script = "stty -g > " + files + ".before; " + kSelko + " term " + sim->url + " --log " +
-                                   files + ".log; rc=\\$?; stty -g > " + files + ".after; echo \\$rc > " + files + ".rc";
+        const std::string script = "f=" + files + "; stty -g > \\$f.before; " + kSelko + " term " + sim->url +
+                                   " --log \\$f.log; rc=\\$?; stty -g > \\$f.after; echo \\$rc > \\$f.rc";
         ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"" + script + "; sleep 30\""), 0);
         ASSERT_TRUE(waitFor([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; })) << tmux.screen();
         tmux.run("send-keys -t term '*IDN?' Enter");
