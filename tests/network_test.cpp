@@ -264,7 +264,6 @@ TEST(RFC2217Wire, OpenSendsTheSettingsAndChecksEveryAnswer) {
         SLKOptions options;
         std::string failure, hello = "", settings = "", answers = "";   // a success is answered as asked
     } rows[] = {
-        {{}, "", kServerHello, kSettings},
         {{{mode, "8N1"s}, {flow, "none"s}}, "", kServerHello, kSettings},
         {{{baud, 4294967295LL}, {mode, "5E2"s}, {flow, "rts/cts"s}}, "", kServerHello,
          sub("\x01\xff\xff\xff\xff\xff\xff\xff\xff"s) + sub("\x02\x05") + sub("\x03\x03") + sub("\x04\x02") +
@@ -306,7 +305,7 @@ TEST(RFC2217Wire, OpenSendsTheSettingsAndChecksEveryAnswer) {
 TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     ScriptedPeer peer;
     SLKDataChannelRef channel = channelFor(peer.url());
-    ASSERT_TRUE(openAgainst(peer, *channel, kServerHello, kSettings, answersTo(kSettings)));
+    ASSERT_TRUE(openAgainst(peer, *channel, kServerHello, kSettings, answersTo(kSettings)));   // no options: defaults
     const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel);
     const struct {
         std::function<bool(SLKSerialPort&, CommErrorRef*)> call;
