@@ -21,15 +21,8 @@ using namespace std::chrono_literals;
 using namespace selko::test;
 using Clock = std::chrono::steady_clock;
 
-#ifndef __has_feature
-#define __has_feature(x) 0
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || __has_feature(address_sanitizer) || \
-    __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+// Whether the build runs under a sanitizer (SELKO_SANITIZE, passed on by the build).
+constexpr bool kSanitized = SELKO_SANITIZED;
 // Sanitizers make every byte many times slower, and their allocators keep freed memory.
 constexpr std::size_t kFloodBytes = std::size_t(kSanitized ? 8 : 16) << 20;
 

@@ -63,8 +63,8 @@ private:
 
     int _master = -1;
     int _slave = -1;
-    int _stopEvent = -1;
     std::string _path;
+    std::atomic<bool> _stopping{false};
     std::thread _responder;
 };
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,15 +54,11 @@ VirtualDevice::VirtualDevice() {
     if (_slave < 0 || ::tcgetattr(_slave, &raw) != 0)
         fail("pseudo-terminal slave");
     ::cfmakeraw(&raw);
-    _stopEvent = ::eventfd(0, EFD_CLOEXEC);
-    if (::tcsetattr(_slave, TCSANOW, &raw) != 0 || _stopEvent < 0)
-        fail("raw mode or eventfd");
+    if (::tcsetattr(_slave, TCSANOW, &raw) != 0)
+        fail("raw mode");
 }
 
-VirtualDevice::~VirtualDevice() {
-    hangUp();
-    ::close(_stopEvent);
-}
+VirtualDevice::~VirtualDevice() { hangUp(); }
 
 void VirtualDevice::send(const std::string& bytes) { writeAll(_master, bytes.data(), bytes.size()); }
 
@@ -92,22 +87,17 @@ void VirtualDevice::startResponder(bool echo, Answer answer, char terminator) {
 void VirtualDevice::stopResponder() {
     if (!_responder.joinable())
         return;
-    std::uint64_t one = 1;
-    (void)!::write(_stopEvent, &one, sizeof one);
+    _stopping = true;
     _responder.join();
-    (void)!::read(_stopEvent, &one, sizeof one);
+    _stopping = false;
 }
 
 void VirtualDevice::respond(bool echo, Answer answer, char terminator) {
     std::string line;
     char chunk[4096];
-    for (;;) {
-        pollfd waiting[2] = {{_master, POLLIN, 0}, {_stopEvent, POLLIN, 0}};
-        if (::poll(waiting, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (waiting[1].revents & POLLIN)
-            return;
-        const ssize_t got = (waiting[0].revents & POLLIN) ? ::read(_master, chunk, sizeof chunk) : 0;
+    while (!_stopping) {
+        // Looks at the stop flag every 10 ms.
+        const ssize_t got = await(_master, POLLIN, 10) ? ::read(_master, chunk, sizeof chunk) : 0;
         if (echo && got > 0)
             writeAll(_master, chunk, static_cast<std::size_t>(got));
         for (ssize_t i = 0; answer && i < got; ++i) {
