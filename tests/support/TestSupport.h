@@ -6,22 +6,17 @@
 
 #include <SelkoCommunication.h>
 
-#include "Devices.h"
+#include "Devices.h" // also brings <chrono>, <mutex>, <string>, <thread> and <vector>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <mutex>
-#include <string>
 #include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace selko::test {
 
