@@ -134,7 +134,9 @@ class ScriptedChannel : public SLKDataChannel {
 public:
     explicit ScriptedChannel(bool opened = true) : _opened(opened) {}
 
-    void pushRead(const std::string& bytes) { push(std::make_shared<const SLKBytes>(bytes.begin(), bytes.end()), nullptr); }
+    void pushRead(const std::string& bytes) {
+        push(std::make_shared<const SLKBytes>(bytes.begin(), bytes.end()), nullptr);
+    }
     // A read that fails with `error` (which may be null).
     void pushFailure(CommErrorRef error) { push(nullptr, std::move(error)); }
     // Every later write fails with `error`; null: writes succeed again.

@@ -42,7 +42,8 @@ inline std::string errnoText(int number, const char* between = "") {
 
 // A record the library never builds: put in a slot to see whether a call leaves it or replaces it,
 // or handed out by a scripted channel to see that a decorator passes it on unchanged.
-inline CommErrorRef foreignError(const std::string& domain = "earlier", int code = 99, const std::string& message = "") {
+inline CommErrorRef foreignError(const std::string& domain = "earlier", int code = 99,
+                                 const std::string& message = "") {
     return std::make_shared<const CommError>(domain, code, CommError::InfoMap{{"ErrorMessage", message}});
 }
 
@@ -71,7 +72,8 @@ protected:
     }
     void TearDown() override {
         EXPECT_TRUE(eventually([&] { return threadCount() <= _threadsBefore; })) << "a thread was left running";
-        EXPECT_TRUE(eventually([&] { return openDescriptorCount() <= _descriptorsBefore; })) << "a descriptor was left open";
+        EXPECT_TRUE(eventually([&] { return openDescriptorCount() <= _descriptorsBefore; }))
+            << "a descriptor was left open";
     }
 
 private:

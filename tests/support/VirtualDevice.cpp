@@ -81,7 +81,7 @@ std::string VirtualDevice::receive(std::size_t count, std::chrono::milliseconds 
 
 void VirtualDevice::startResponder(bool echo, Answer answer, char terminator) {
     stopResponder();
-    _responder = std::thread([this, echo, answer = std::move(answer), terminator] { respond(echo, answer, terminator); });
+    _responder = std::thread(&VirtualDevice::respond, this, echo, std::move(answer), terminator);
 }
 
 void VirtualDevice::stopResponder() {
