@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::transform(digits.begin(), digits.end(), digits.begin(), [](unsigned char c) { return std::tolower(c); });
     for (const std::uint8_t byte : bytes)
         printed += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-    if (bytes.size() != (kept.size() + 1) / 2 || (digits.find_first_not_of("0123456789abcdef") == std::string::npos && printed != digits))
+    const bool hexDigitsOnly = digits.find_first_not_of("0123456789abcdef") == std::string::npos;
+    if (bytes.size() != (kept.size() + 1) / 2 || (hexDigitsOnly && printed != digits))
         std::abort();
     return 0;
 }

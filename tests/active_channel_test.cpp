@@ -20,15 +20,17 @@ using namespace std::chrono_literals;
 namespace {
 
 using Buffer = databufferchannel_t<unsigned char>;
+const double kNow = SELKO_COMMUNICATION_TIME_NOW, kForever = SELKO_COMMUNICATION_TIME_FOREVER;
 
 // The bytes received, or the errno of a failed receive.
 std::string receive(Buffer& buffer, double timeout, const std::string& already = "") {
     SLKBytes bytes(already.begin(), already.end());
-    return buffer.TryReceive(timeout, bytes) ? std::string(bytes.begin(), bytes.end()) : "errno " + std::to_string(errno);
+    return buffer.TryReceive(timeout, bytes) ? std::string(bytes.begin(), bytes.end())
+                                             : "errno " + std::to_string(errno);
 }
-void send(Buffer& buffer, const std::string& text) { buffer.Send(reinterpret_cast<const unsigned char*>(text.data()), text.size()); }
+void send(Buffer& to, const std::string& s) { to.Send(reinterpret_cast<const unsigned char*>(s.data()), s.size()); }
 const std::string kTimedOut = "errno " + std::to_string(ETIMEDOUT), kCancelled = "errno " + std::to_string(ECANCELED);
-const std::string kClosed = "Cannot communicate with closed devices";
+const std::string kClosed = "Cannot communicate with closed devices", kReadFailed = "read failed with error ";
 
 // Runs `call` on a thread of its own and returns once that thread waits on a mutex or condition.
 template <typename Call> auto blockedCall(Call call) {
@@ -44,30 +46,31 @@ template <typename Call> auto blockedCall(Call call) {
 TEST(BufferChannel, HandsOverEverythingSentInOrderUntilCloseEndsEveryWait) {
     Buffer buffer;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW) + receive(buffer, 0.3), kTimedOut + kTimedOut);
+    EXPECT_EQ(receive(buffer, kNow) + receive(buffer, 0.3), kTimedOut + kTimedOut);
     EXPECT_GE(secondsSince(start), 0.299); // a microsecond clock: allow a millisecond of truncation
     send(buffer, "first-");
     send(buffer, "second");
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW), "first-second");
+    EXPECT_EQ(receive(buffer, kNow), "first-second");
     send(buffer, "new");
     EXPECT_EQ(receive(buffer, 1.0, "old-"), "old-new");
     send(buffer, "kept"); // invalid timeouts are refused and leave the bytes in place
     for (const double invalid : {-2.0, -0.5, std::nan("")})
         EXPECT_EQ(receive(buffer, invalid), "errno " + std::to_string(EINVAL)) << invalid;
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW), "kept");
+    EXPECT_EQ(receive(buffer, kNow), "kept");
     // A send ends a wait, also one whose deadline does not fit the time type.
-    for (const double timeout : {5.0, SELKO_COMMUNICATION_TIME_FOREVER, std::numeric_limits<double>::infinity(), 1e300}) {
+    for (const double timeout : {5.0, kForever, std::numeric_limits<double>::infinity(), 1e300}) {
         auto waiting = blockedCall([&] { return receive(buffer, timeout); });
         send(buffer, "wake");
         EXPECT_EQ(waiting.get(), "wake") << timeout;
     }
     // Whether receivers wait already (each one wakes) or come after the close, they fail; sends are dropped.
-    auto first = blockedCall([&] { return receive(buffer, 10.0); }), second = blockedCall([&] { return receive(buffer, 10.0); });
+    auto first = blockedCall([&] { return receive(buffer, 10.0); });
+    auto second = blockedCall([&] { return receive(buffer, 10.0); });
     buffer.Close();
     send(buffer, "dropped");
     EXPECT_TRUE(first.wait_for(5s) == std::future_status::ready && second.wait_for(5s) == std::future_status::ready);
-    EXPECT_EQ(first.get() + second.get() + receive(buffer, SELKO_COMMUNICATION_TIME_NOW), kCancelled + kCancelled + kCancelled);
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_FOREVER), kCancelled);
+    EXPECT_EQ(first.get() + second.get() + receive(buffer, kNow), kCancelled + kCancelled + kCancelled);
+    EXPECT_EQ(receive(buffer, kForever), kCancelled);
 }
 
 class ActiveChannel : public NothingLeftBehind {};
@@ -91,7 +94,7 @@ TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
         {FAILS(active->readWithTimeout(-2.0, e)), SLKErrorInvalidArgument, invalid},
         {FAILS(active->readWithTimeout(-0.5, e)), SLKErrorInvalidArgument, invalid},
         // Not a number is no wait at all: the buffer refuses it, and the channel stays open.
-        {FAILS(active->readWithTimeout(std::nan(""), e)), SLKErrorRead, "read failed with error " + errnoText(EINVAL, " ")},
+        {FAILS(active->readWithTimeout(std::nan(""), e)), SLKErrorRead, kReadFailed + errnoText(EINVAL, " ")},
     };
     for (const auto& [fails, code, message] : refusals) {
         CommErrorRef error;
@@ -106,13 +109,13 @@ TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
     EXPECT_EQ(error, refusal);
     EXPECT_EQ(wrapped->writes(), Strings{"ping"});
     // FOREVER waits until bytes come, however late; a close ends such a wait with ECANCELED.
-    auto reading = blockedCall([&] { return text(active->readWithTimeout(SELKO_COMMUNICATION_TIME_FOREVER)); });
+    auto reading = blockedCall([&] { return text(active->readWithTimeout(kForever)); });
     wrapped->pushRead("late");
     EXPECT_EQ(reading.get(), "late");
-    reading = blockedCall([&] { return text(active->readWithTimeout(SELKO_COMMUNICATION_TIME_FOREVER, &error)); });
+    reading = blockedCall([&] { return text(active->readWithTimeout(kForever, &error)); });
     EXPECT_TRUE(active->close());
     EXPECT_EQ(reading.get(), "<null>");
-    expectError(error, SLKErrorRead, "read failed with error " + errnoText(ECANCELED, " "), kActiveSource);
+    expectError(error, SLKErrorRead, kReadFailed + errnoText(ECANCELED, " "), kActiveSource);
     // Once the loop noticed the close, a close reports the loop's read error (the wrapped
     // channel's) under code 2.
     EXPECT_TRUE(eventually([&] { return !active->close(&error) && error->domain() == "test"; }));
@@ -131,7 +134,8 @@ TEST_F(ActiveChannel, CloseAfterTheLoopStoppedAlwaysReportsItsError) {
             std::this_thread::yield();
         CommErrorRef error;
         ASSERT_FALSE(active->close(&error));
-        ASSERT_EQ(error->domain() + "/" + std::to_string(error->code()) + "/" + error->message(), "probe/2/device vanished") << round;
+        const std::string record = error->domain() + "/" + std::to_string(error->code()) + "/" + error->message();
+        ASSERT_EQ(record, "probe/2/device vanished") << round;
     }
 }
 
@@ -182,7 +186,7 @@ TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
     auto active = SLPActiveChannelAccess::initWithChannel(opened, true, launcher);
     EXPECT_FALSE(active->isOpened());
     CommErrorRef error;
-    EXPECT_EQ(active->readWithTimeout(SELKO_COMMUNICATION_TIME_FOREVER, &error), nullptr);
+    EXPECT_EQ(active->readWithTimeout(kForever, &error), nullptr);
     expectError(error, SLKErrorNotOpened, kClosed, kActiveSource);
     EXPECT_FALSE(active->close(&error));
     expectError(error, SLKErrorNotOpened, startFailure, kActiveSource);

@@ -92,7 +92,7 @@ struct Pipe {
         EXPECT_GE(::fcntl(ends[1], F_SETPIPE_SZ, 1 << 18), 70000);
     }
     ~Pipe() { ::close(ends[0]), ::close(ends[1]); }
-    void write(const std::string& bytes) const { EXPECT_EQ(::write(ends[1], bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void write(const std::string& s) const { EXPECT_EQ(::write(ends[1], s.data(), s.size()), ssize_t(s.size())); }
     // A read on a thread of its own, once that thread waits in select.
     std::future<SLKData> waitingRead(double timeout, CommErrorRef* error) const {
         const int fd = ends[0];
@@ -146,8 +146,10 @@ TEST(DescriptorRead, InterruptedWaitOrReadCountsAsNothing) {
     Pipe pipe;
     char buffer[8];
     const std::pair<std::function<std::int64_t()>, bool (*)(long)> calls[] = {
-        {[&] { return static_cast<std::int64_t>(text(selko_communication_read(pipe.ends[0], 60.0)).size()); }, blockedInSelect},
-        {[&] { return read_with_retry(pipe.ends[0], buffer, sizeof buffer); }, [](long tid) { return blockedIn(tid, {SYS_read}); }},
+        {[&] { return static_cast<std::int64_t>(text(selko_communication_read(pipe.ends[0], 60.0)).size()); },
+         blockedInSelect},
+        {[&] { return read_with_retry(pipe.ends[0], buffer, sizeof buffer); },
+         [](long tid) { return blockedIn(tid, {SYS_read}); }},
     };
     for (const auto& [call, blocked] : calls) {
         auto [result, tid] = blockedCall(call, blocked);

@@ -23,7 +23,8 @@ TEST(PassiveChannel, SlicesTheTimeoutAndEndsAtTheFirstSliceWithBytesOrAFailure) 
     };
     const Case cases[] = {
         {SELKO_COMMUNICATION_TIME_NOW, {}, "", {0.0}},
-        {SELKO_COMMUNICATION_TIME_FOREVER, {"", "", "X"}, "X", std::vector<double>(3, SELKO_COMMUNICATION_TIME_FOREVER)},
+        {SELKO_COMMUNICATION_TIME_FOREVER, {"", "", "X"}, "X",
+         std::vector<double>(3, SELKO_COMMUNICATION_TIME_FOREVER)},
         {1.0, {"", "", "AB", "CD"}, "AB", {0.1, 0.1, 0.1}},
         {1.0, {"", "!"}, "<null>", {0.1, 0.1}},
         {-0.5, {}, "", {-0.05}}, // whether a slice is valid is the wrapped channel's call
@@ -90,12 +91,13 @@ TEST(EchoRemoval, PassesTheCallersTimeoutAndKeepsItsOwnDelimiterAndTheEchoesAcro
 TEST(EchoRemoval, ReaderAndWriterOnTwoThreads) {
     auto wrapped = std::make_shared<ScriptedChannel>();
     SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, SLKDataWithString("\n"));
+    const auto line = [](const std::string& word, int i) { return word + " " + std::to_string(i) + "\n"; };
     std::string expected, delivered;
     for (int i = 0; i < 2000; ++i)
-        expected += "answer " + std::to_string(i) + "\n";
+        expected += line("answer", i);
     std::thread writer([&] {
-        for (int i = 0; i < 2000 && channel->write(SLKDataWithString(("command " + std::to_string(i) + "\n").c_str())); ++i)
-            wrapped->pushRead("command " + std::to_string(i) + "\nanswer " + std::to_string(i) + "\n");
+        for (int i = 0; i < 2000 && channel->write(SLKDataWithString(line("command", i).c_str())); ++i)
+            wrapped->pushRead(line("command", i) + line("answer", i));
     });
     for (SLKData got; delivered.size() < expected.size() && (got = channel->readWithTimeout(1.0)) && !got->empty();)
         delivered.append(got->begin(), got->end());

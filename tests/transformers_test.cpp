@@ -34,14 +34,19 @@ TEST(Transformers, EveryCallYieldsItsBlockAndItsActionsFromTheFactorysOwnCopies)
         {"prepend", createPrependingTransformer(bytes("AB")), {{"xy", "ABxy"}, {"", "AB"}}},
         {"append", createAppendingTransformer(crlf), {{"xy", "xy\r\n"}, {"", "\r\n"}}},
         {"block", createBlockTransformer(exclaim), {{"x", "x!"}}},
-        {"aggregate CR LF", createAggregatingTransformer(crlf, false), {{"x\r", ""}, {"\ny", "x\r\n"}, {"\r", ""}, {"\n", "y\r\n"}}},
+        {"aggregate CR LF", createAggregatingTransformer(crlf, false),
+         {{"x\r", ""}, {"\ny", "x\r\n"}, {"\r", ""}, {"\n", "y\r\n"}}},
         {"aggregate removing", createAggregatingTransformer(bytes("\n"), true), {{"a\nb\n", "a"}, {"", "b"}, {"", ""}}},
         // A deleted occurrence at the very start of what is buffered ends the call.
-        {"filter", createFilteringTransformer(bytes("\r\n")), {{"ab\r", "ab"}, {"\ncd\r\nef", ""}, {"", "cdef"}, {"baaab", "baaab"}}},
-        {"events ABAB", createEventGeneratorTransformer(bytes("ABAB"), false, count), {{"xABA", "x"}, {"BAB", "ABAB", 1}, {"A", ""}, {"x", "ABAx"}}},
-        {"events AB deleted", createEventGeneratorTransformer(ab, true, count), {{"ABAB", "", 1}, {"", "", 1}, {"xAByABABz", "xy", 3}, {"q", "zq"}}},
+        {"filter", createFilteringTransformer(bytes("\r\n")),
+         {{"ab\r", "ab"}, {"\ncd\r\nef", ""}, {"", "cdef"}, {"baaab", "baaab"}}},
+        {"events ABAB", createEventGeneratorTransformer(bytes("ABAB"), false, count),
+         {{"xABA", "x"}, {"BAB", "ABAB", 1}, {"A", ""}, {"x", "ABAx"}}},
+        {"events AB deleted", createEventGeneratorTransformer(ab, true, count),
+         {{"ABAB", "", 1}, {"", "", 1}, {"xAByABABz", "xy", 3}, {"q", "zq"}}},
         // Only a directly built generator can have an empty pattern: each call acts once, holding everything.
-        {"events of nothing", std::make_shared<SLPEventGenerationTransformer>(SLKBytes{}, count, false), {{"ab", "", 1}, {"", "", 1}}},
+        {"events of nothing", std::make_shared<SLPEventGenerationTransformer>(SLKBytes{}, count, false),
+         {{"ab", "", 1}, {"", "", 1}}},
     };
     crlf->assign({'Z'});
     ab->assign({'Z'});
