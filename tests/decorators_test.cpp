@@ -15,13 +15,9 @@ namespace {
 
 TEST(PassiveChannel, SlicesTheTimeoutAndEndsAtTheFirstSliceWithBytesOrAFailure) {
     const CommErrorRef failure = foreignError("below", 5);
-    struct Case {
-        double timeout;
-        Strings script; // what the wrapped reads deliver, one entry each; "!" fails with `failure`
-        std::string result;
-        std::vector<double> slices;
-    };
-    const Case cases[] = {
+    // The timeout; what the wrapped reads deliver, one entry each ("!" fails with `failure`); the
+    // result; the slices the wrapped channel was asked for.
+    const std::tuple<double, Strings, std::string, std::vector<double>> cases[] = {
         {SELKO_COMMUNICATION_TIME_NOW, {}, "", {0.0}},
         {SELKO_COMMUNICATION_TIME_FOREVER, {"", "", "X"}, "X",
          std::vector<double>(3, SELKO_COMMUNICATION_TIME_FOREVER)},
@@ -32,16 +28,16 @@ TEST(PassiveChannel, SlicesTheTimeoutAndEndsAtTheFirstSliceWithBytesOrAFailure) 
         // them take the half second; a slice or two more may fit in).
         {0.5, {}, "", std::vector<double>(10, 0.05)},
     };
-    for (const Case& c : cases) {
+    for (const auto& [timeout, script, result, expectedSlices] : cases) {
         auto wrapped = std::make_shared<ScriptedChannel>();
-        for (const std::string& bytes : c.script)
+        for (const std::string& bytes : script)
             bytes == "!" ? wrapped->pushFailure(failure) : wrapped->pushRead(bytes);
         CommErrorRef error;
-        EXPECT_EQ(text(createPassiveChannel(wrapped)->readWithTimeout(c.timeout, &error)), c.result) << c.timeout;
+        EXPECT_EQ(text(createPassiveChannel(wrapped)->readWithTimeout(timeout, &error)), result) << timeout;
         std::vector<double> slices = wrapped->readTimeouts();
-        slices.resize(c.timeout == 0.5 ? std::min(slices.size(), c.slices.size()) : slices.size());
-        EXPECT_EQ(slices, c.slices) << c.timeout;
-        EXPECT_EQ(error, c.result == "<null>" ? failure : nullptr) << c.timeout;
+        slices.resize(timeout == 0.5 ? std::min(slices.size(), expectedSlices.size()) : slices.size());
+        EXPECT_EQ(slices, expectedSlices) << timeout;
+        EXPECT_EQ(error, result == "<null>" ? failure : nullptr) << timeout;
     }
 }
 
