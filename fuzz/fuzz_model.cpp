@@ -3,18 +3,14 @@
 // input is that check's script, and a difference stops the run.
 #include "ModelChecks.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    for (const auto& [name, check] : selko::model::kChecks) {
+    for (const auto& [name, agrees] : selko::model::kChecks) {
         selko::model::Script script{data, data + size};
-        const std::string failure = std::strcmp(name, SELKO_MODEL_CHECK) == 0 ? check(script) : "";
-        if (!failure.empty()) {
-            std::fprintf(stderr, "library and reference model differ: %s\n", failure.c_str());
-            std::abort();
-        }
+        if (std::strcmp(name, SELKO_MODEL_CHECK) == 0 && !agrees(script))
+            std::abort(); // the library and its reference model differ on this input
     }
     return 0;
 }

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <future>
 #include <limits>
@@ -21,59 +20,58 @@ using namespace std::chrono_literals;
 namespace {
 
 using Buffer = databufferchannel_t<unsigned char>;
+const double kNow = SELKO_COMMUNICATION_TIME_NOW, kForever = SELKO_COMMUNICATION_TIME_FOREVER;
 
 // The bytes received, or the errno of a failed receive.
 std::string receive(Buffer& buffer, double timeout, const std::string& already = "") {
     SLKBytes bytes(already.begin(), already.end());
-    return buffer.TryReceive(timeout, bytes) ? std::string(bytes.begin(), bytes.end()) : "errno " + std::to_string(errno);
+    return buffer.TryReceive(timeout, bytes) ? std::string(bytes.begin(), bytes.end())
+                                             : "errno " + std::to_string(errno);
 }
-void send(Buffer& buffer, const std::string& text) { buffer.Send(reinterpret_cast<const unsigned char*>(text.data()), text.size()); }
+void send(Buffer& to, const std::string& s) { to.Send(reinterpret_cast<const unsigned char*>(s.data()), s.size()); }
 const std::string kTimedOut = "errno " + std::to_string(ETIMEDOUT), kCancelled = "errno " + std::to_string(ECANCELED);
-const std::string kClosed = "Cannot communicate with closed devices";
+const std::string kClosed = "Cannot communicate with closed devices", kReadFailed = "read failed with error ";
+
+// Runs `call` on a thread of its own and returns once that thread waits on a mutex or condition.
+template <typename Call> auto blockedCall(Call call) {
+    const auto tid = std::make_shared<std::atomic<long>>(0);
+    auto result = std::async(std::launch::async, [tid, call] {
+        *tid = currentThreadId();
+        return call();
+    });
+    EXPECT_TRUE(eventually([&] { return *tid != 0 && blockedInFutex(*tid); }));
+    return result;
+}
 
 TEST(BufferChannel, HandsOverEverythingSentInOrderUntilCloseEndsEveryWait) {
     Buffer buffer;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW) + receive(buffer, 0.3), kTimedOut + kTimedOut);
+    EXPECT_EQ(receive(buffer, kNow) + receive(buffer, 0.3), kTimedOut + kTimedOut);
     EXPECT_GE(secondsSince(start), 0.299); // a microsecond clock: allow a millisecond of truncation
     send(buffer, "first-");
     send(buffer, "second");
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW), "first-second");
-    send(buffer, "new");
-    EXPECT_EQ(receive(buffer, 1.0, "old-"), "old-new");
+    EXPECT_EQ(receive(buffer, 1.0, "old-"), "old-first-second");
     send(buffer, "kept"); // invalid timeouts are refused and leave the bytes in place
     for (const double invalid : {-2.0, -0.5, std::nan("")})
         EXPECT_EQ(receive(buffer, invalid), "errno " + std::to_string(EINVAL)) << invalid;
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW), "kept");
+    EXPECT_EQ(receive(buffer, kNow), "kept");
     // A send ends a wait, also one whose deadline does not fit the time type.
-    for (const double timeout : {5.0, SELKO_COMMUNICATION_TIME_FOREVER, std::numeric_limits<double>::infinity(), 1e300}) {
-        auto waiting = std::async(std::launch::async, [&] { return receive(buffer, timeout); });
-        EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout) << timeout;
+    for (const double timeout : {5.0, kForever, std::numeric_limits<double>::infinity(), 1e300}) {
+        auto waiting = blockedCall([&] { return receive(buffer, timeout); });
         send(buffer, "wake");
         EXPECT_EQ(waiting.get(), "wake") << timeout;
     }
-    // Whether a receiver waits already or comes after the close, it fails; sends are dropped.
-    std::vector<std::future<std::string>> receivers;
-    for (int i = 0; i < 3; ++i)
-        receivers.push_back(std::async(std::launch::async, [&] { return receive(buffer, 10.0); }));
+    // Whether receivers wait already (each one wakes) or come after the close, they fail; sends are dropped.
+    auto first = blockedCall([&] { return receive(buffer, 10.0); });
+    auto second = blockedCall([&] { return receive(buffer, 10.0); });
     buffer.Close();
     send(buffer, "dropped");
-    for (auto& receiver : receivers)
-        EXPECT_EQ(receiver.get(), kCancelled);
-    EXPECT_EQ(receive(buffer, SELKO_COMMUNICATION_TIME_NOW) + receive(buffer, SELKO_COMMUNICATION_TIME_FOREVER), kCancelled + kCancelled);
+    EXPECT_TRUE(first.wait_for(5s) == std::future_status::ready && second.wait_for(5s) == std::future_status::ready);
+    EXPECT_EQ(first.get() + second.get() + receive(buffer, kNow), kCancelled + kCancelled + kCancelled);
+    EXPECT_EQ(receive(buffer, kForever), kCancelled);
 }
 
 class ActiveChannel : public NothingLeftBehind {};
-
-// Reads `timeout` on a thread of its own, returning the bytes and the error once it ends.
-std::future<std::pair<std::string, CommErrorRef>> readOnAThread(SLKDataChannelRef channel, double timeout, std::atomic<long>& tid) {
-    return std::async(std::launch::async, [channel, timeout, &tid] {
-        tid = currentThreadId();
-        CommErrorRef error;
-        const std::string bytes = text(channel->readWithTimeout(timeout, &error));
-        return std::make_pair(bytes, error);
-    });
-}
 
 // Make the call with the error slot `e` and tell whether it failed (returned null or false).
 #define FAILS(call) [&](CommErrorRef* e) { return !(call); }
@@ -94,7 +92,7 @@ TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
         {FAILS(active->readWithTimeout(-2.0, e)), SLKErrorInvalidArgument, invalid},
         {FAILS(active->readWithTimeout(-0.5, e)), SLKErrorInvalidArgument, invalid},
         // Not a number is no wait at all: the buffer refuses it, and the channel stays open.
-        {FAILS(active->readWithTimeout(std::nan(""), e)), SLKErrorRead, "read failed with error " + errnoText(EINVAL, " ")},
+        {FAILS(active->readWithTimeout(std::nan(""), e)), SLKErrorRead, kReadFailed + errnoText(EINVAL, " ")},
     };
     for (const auto& [fails, code, message] : refusals) {
         CommErrorRef error;
@@ -109,19 +107,13 @@ TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
     EXPECT_EQ(error, refusal);
     EXPECT_EQ(wrapped->writes(), Strings{"ping"});
     // FOREVER waits until bytes come, however late; a close ends such a wait with ECANCELED.
-    for (const bool bytesCome : {true, false}) {
-        std::atomic<long> reader{0};
-        auto reading = readOnAThread(active, SELKO_COMMUNICATION_TIME_FOREVER, reader);
-        ASSERT_TRUE(eventually([&] { return reader != 0 && blockedInFutex(reader); }));
-        if (bytesCome)
-            wrapped->pushRead("late");
-        else
-            EXPECT_TRUE(active->close());
-        const auto [bytes, readError] = reading.get();
-        EXPECT_EQ(bytes, bytesCome ? "late" : "<null>");
-        if (!bytesCome)
-            expectError(readError, SLKErrorRead, "read failed with error " + errnoText(ECANCELED, " "), kActiveSource);
-    }
+    auto reading = blockedCall([&] { return text(active->readWithTimeout(kForever)); });
+    wrapped->pushRead("late");
+    EXPECT_EQ(reading.get(), "late");
+    reading = blockedCall([&] { return text(active->readWithTimeout(kForever, &error)); });
+    EXPECT_TRUE(active->close());
+    EXPECT_EQ(reading.get(), "<null>");
+    expectError(error, SLKErrorRead, kReadFailed + errnoText(ECANCELED, " "), kActiveSource);
     // Once the loop noticed the close, a close reports the loop's read error (the wrapped
     // channel's) under code 2.
     EXPECT_TRUE(eventually([&] { return !active->close(&error) && error->domain() == "test"; }));
@@ -140,25 +132,24 @@ TEST_F(ActiveChannel, CloseAfterTheLoopStoppedAlwaysReportsItsError) {
             std::this_thread::yield();
         CommErrorRef error;
         ASSERT_FALSE(active->close(&error));
-        ASSERT_EQ(error->domain() + "/" + std::to_string(error->code()) + "/" + error->message(), "probe/2/device vanished") << round;
+        const std::string record = error->domain() + "/" + std::to_string(error->code()) + "/" + error->message();
+        ASSERT_EQ(record, "probe/2/device vanished") << round;
     }
 }
 
-// Holds its first read until released (or ten seconds pass), recording the thread of every read.
+// Holds its first read until released (or ten seconds pass), counting the reads of that reader.
 struct FirstReadHeld : ScriptedChannel {
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::mutex lock;
-    std::vector<long> readers;
+    std::atomic<long> firstReader{0};
+    std::atomic<int> reads{0}, readsByFirst{0};
     SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
-        std::unique_lock<std::mutex> guard(lock);
-        readers.push_back(currentThreadId());
-        guard.unlock();
-        if (readers.size() == 1)
-            released.wait_for(10s);
+        if (reads++ == 0) {
+            firstReader = currentThreadId();
+            release.get_future().wait_for(10s);
+        }
+        readsByFirst += currentThreadId() == firstReader;
         return ScriptedChannel::readWithTimeout(timeout, error);
     }
-    std::vector<long> seen() { return std::lock_guard<std::mutex>(lock), readers; }
 };
 
 // A reopen waits until the earlier loop's read is over; that loop then ends without reading again,
@@ -166,16 +157,15 @@ struct FirstReadHeld : ScriptedChannel {
 TEST_F(ActiveChannel, ReopenWaitsForTheEarlierLoopWhichThenEnds) {
     auto held = std::make_shared<FirstReadHeld>();
     SLKDataChannelRef active = createActiveChannel(held);
-    ASSERT_TRUE(eventually([&] { return held->seen().size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return held->reads == 1; }));
     ASSERT_TRUE(active->close());
     auto reopen = std::async(std::launch::async, [&] { return active->openWithTimeout(1.0); });
     EXPECT_EQ(reopen.wait_for(100ms), std::future_status::timeout);
     EXPECT_FALSE(held->isOpened()) << "the wrapped channel opened while the earlier loop was reading";
     held->release.set_value();
     EXPECT_TRUE(reopen.get());
-    ASSERT_TRUE(eventually([&] { return held->seen().size() >= 3; }));
-    const std::vector<long> readers = held->seen();
-    EXPECT_EQ(std::count(readers.begin(), readers.end(), readers[0]), 1);
+    ASSERT_TRUE(eventually([&] { return held->reads >= 3; }));
+    EXPECT_EQ(held->readsByFirst, 1);
     EXPECT_TRUE(active->close());
 }
 
@@ -193,10 +183,9 @@ TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
     auto opened = std::make_shared<ScriptedChannel>(true);
     auto active = SLPActiveChannelAccess::initWithChannel(opened, true, launcher);
     EXPECT_FALSE(active->isOpened());
-    std::atomic<long> reader{0};
-    auto reading = readOnAThread(active, SELKO_COMMUNICATION_TIME_FOREVER, reader);
-    expectError(reading.get().second, SLKErrorNotOpened, kClosed, kActiveSource);
     CommErrorRef error;
+    EXPECT_EQ(active->readWithTimeout(kForever, &error), nullptr);
+    expectError(error, SLKErrorNotOpened, kClosed, kActiveSource);
     EXPECT_FALSE(active->close(&error));
     expectError(error, SLKErrorNotOpened, startFailure, kActiveSource);
     // At open: the wrapped channel is closed again and the open fails with code 4.

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -18,20 +17,11 @@
 using namespace selko::test;
 using namespace std::chrono_literals;
 
-TEST(ErrorRecord, LocationIsRelativeWithALineAndTheConveniencesCopeWithOddRecords) {
-    CommErrorRef error;
-    ASSERT_EQ(createPassiveChannel(nullptr, &error), nullptr);
-    EXPECT_EQ(error->location().find(kDecoratorSource), 0u) << error->location();
-    EXPECT_GT(std::stoi(error->location().substr(kDecoratorSource.size())), 0);
-    EXPECT_GE(error->callStack().size(), 2u);
-    const CommError bare("elsewhere", 7, CommError::InfoMap{{"ErrorMessage", std::vector<std::string>{"x"}}});
-    EXPECT_EQ(bare.message() + bare.location() + std::to_string(bare.callStack().size()), "0");
-}
-
 // Make an object with the error slot `e` and tell whether the factory refused it (returned null).
 #define REFUSED(make) [&](CommErrorRef* e) { return !(make); }
 
-TEST(ErrorRecord, EveryFactoryRefusesWithCode1AndItsMessage) {
+// Every record carries a location relative to the source tree with a line, and a call stack.
+TEST(ErrorRecord, EveryFactoryRefusesWithCode1AndItsMessageAtItsLocation) {
     const auto channel = std::make_shared<ScriptedChannel>(false);
     const SLKData empty = SLKDataWithString(""), bytes = SLKDataWithString("A");
     const std::vector<SLKDataTransformerRef> good{createAppendingTransformer(bytes)}, bad{good[0], nullptr};
@@ -39,12 +29,7 @@ TEST(ErrorRecord, EveryFactoryRefusesWithCode1AndItsMessage) {
     const std::string nil = "channel cannot be nil", delimiter = "delimiter cannot be nil, or empty",
                       pattern = "pattern cannot be nil, or empty", blk = "blk cannot be nil",
                       timeout = "timeout cannot be less than or equal to zero";
-    struct Case {
-        std::string message;
-        const std::string& source;
-        std::function<bool(CommErrorRef*)> refused;
-    };
-    std::vector<Case> cases = {
+    std::vector<std::tuple<std::string, std::string, std::function<bool(CommErrorRef*)>>> cases = {
         {nil, kDecoratorSource, REFUSED(createPassiveChannel(nullptr, e))},
         {nil, kDecoratorSource, REFUSED(createActiveChannel(nullptr, e))},
         {nil, kDecoratorSource, REFUSED(createEchoRemovalChannel(nullptr, nullptr, e))},
@@ -71,15 +56,32 @@ TEST(ErrorRecord, EveryFactoryRefusesWithCode1AndItsMessage) {
     };
     // Only the text before the first ':' decides, and it must be exactly "uart".
     for (const char* url : {static_cast<const char*>(nullptr), "UART:///dev/ttyS0", "uarts:///dev/ttyS0", "/dev/ttyS0"})
-        cases.push_back({std::string("Provided url ") + (url ? url : "(null)") + " not valid", kChannelSource,
-                         [url](CommErrorRef* e) { return !createUARTChannel(url, nullptr, e); }});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        EXPECT_TRUE(c.refused(nullptr));
+        cases.emplace_back(std::string("Provided url ") + (url ? url : "(null)") + " not valid", kChannelSource,
+                           [url](CommErrorRef* e) { return !createUARTChannel(url, nullptr, e); });
+    for (const auto& [message, source, refused] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_TRUE(refused(nullptr));
         CommErrorRef error = foreignError();
-        EXPECT_TRUE(c.refused(&error));
-        expectError(error, SLKErrorInvalidArgument, c.message, c.source);
+        EXPECT_TRUE(refused(&error));
+        expectError(error, SLKErrorInvalidArgument, message, source);
+        EXPECT_GT(std::atoi(error->location().substr(source.size()).c_str()), 0) << error->location();
+        EXPECT_GE(error->callStack().size(), 2u);
     }
+    // A record built elsewhere, with an entry of an unexpected type, has no message, location or stack.
+    const CommError bare("elsewhere", 7, CommError::InfoMap{{"ErrorMessage", std::vector<std::string>{"x"}}});
+    EXPECT_EQ(bare.message() + bare.location() + std::to_string(bare.callStack().size()), "0");
+}
+
+// Runs `call` on a thread of its own; returns its future and the thread's id once `blocked` says
+// that thread waits in the kernel.
+template <typename Call> auto blockedCall(Call call, bool (*blocked)(long)) {
+    const auto tid = std::make_shared<std::atomic<long>>(0);
+    auto result = std::async(std::launch::async, [tid, call] {
+        *tid = currentThreadId();
+        return call();
+    });
+    EXPECT_TRUE(eventually([&] { return *tid != 0 && blocked(*tid); }));
+    return std::make_pair(std::move(result), tid->load());
 }
 
 // A pipe whose read end is the descriptor under test, with room for 70000 bytes.
@@ -90,42 +92,35 @@ struct Pipe {
         EXPECT_GE(::fcntl(ends[1], F_SETPIPE_SZ, 1 << 18), 70000);
     }
     ~Pipe() { ::close(ends[0]), ::close(ends[1]); }
-    void write(const std::string& bytes) const { EXPECT_EQ(::write(ends[1], bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void write(const std::string& s) const { EXPECT_EQ(::write(ends[1], s.data(), s.size()), ssize_t(s.size())); }
     // A read on a thread of its own, once that thread waits in select.
     std::future<SLKData> waitingRead(double timeout, CommErrorRef* error) const {
-        std::atomic<long> reader{0};
-        auto reading = std::async(std::launch::async, [=, &reader] {
-            reader = currentThreadId();
-            return selko_communication_read(ends[0], timeout, error);
-        });
-        EXPECT_TRUE(eventually([&] { return reader != 0 && blockedInSelect(reader); })) << timeout;
-        return reading;
+        const int fd = ends[0];
+        return blockedCall([=] { return selko_communication_read(fd, timeout, error); }, blockedInSelect).first;
     }
 };
 
 TEST(DescriptorRead, WaitsItsTimeAndReadsWhatIsWaitingInOneGoOrReportsCode5) {
     Pipe pipe;
     CommErrorRef error;
-    // What waits is read whole with any timeout; with nothing waiting the read takes at most 65536.
+    // What waits is read whole with any timeout.
     for (const auto& [timeout, bytes] : std::vector<std::pair<double, std::size_t>>{{0.0, 1}, {0.0, 70000}, {1.0, 3}}) {
         pipe.write(std::string(bytes, 'x'));
         EXPECT_EQ(selko_communication_read(pipe.ends[0], timeout, &error)->size(), bytes) << timeout;
     }
-    std::future<SLKData> waiting = pipe.waitingRead(5.0, &error);
-    pipe.write(std::string(70000, 'y'));
-    EXPECT_EQ(waiting.get()->size(), 65536u);
-    EXPECT_EQ(selko_communication_read(pipe.ends[0], 0.0)->size(), 70000u - 65536u);
     // Running out of time is no failure; a positive time is waited whole, fractions included.
     for (const double timeout : {0.0, 0.3, 1.25}) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(text(selko_communication_read(pipe.ends[0], timeout, &error)), "") << timeout;
         EXPECT_GE(secondsSince(start), timeout - 0.02) << timeout;
     }
-    // FOREVER, and times too long for a timeval, wait until bytes come.
-    for (const double timeout : {30.0, SELKO_COMMUNICATION_TIME_FOREVER, 1e12, HUGE_VAL}) {
+    // FOREVER, and times too long for a timeval, wait until bytes come. With nothing waiting when
+    // it starts, a read takes at most 65536: the rest waits for the next one.
+    for (const double timeout : {5.0, SELKO_COMMUNICATION_TIME_FOREVER, 1e12, HUGE_VAL}) {
         std::future<SLKData> reading = pipe.waitingRead(timeout, &error);
-        pipe.write("late");
-        EXPECT_EQ(text(reading.get()), "late") << timeout;
+        pipe.write(std::string(70000, 'y'));
+        EXPECT_EQ(reading.get()->size(), 65536u) << timeout;
+        EXPECT_EQ(selko_communication_read(pipe.ends[0], 0.0)->size(), 70000u - 65536u);
     }
     EXPECT_EQ(error, nullptr);
     const int directory = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC); // always readable, unreadable
@@ -140,31 +135,25 @@ TEST(DescriptorRead, WaitsItsTimeAndReadsWhatIsWaitingInOneGoOrReportsCode5) {
     ::close(directory);
 }
 
-// A wait or read interrupted by a signal (handled without SA_RESTART) counts as nothing arrived.
+// A wait or read interrupted by a signal (handled without SA_RESTART) counts as nothing arrived:
+// each call is interrupted once it waits in the kernel, on a pipe that stays empty.
 TEST(DescriptorRead, InterruptedWaitOrReadCountsAsNothing) {
     struct sigaction action {}, previous {};
     action.sa_handler = [](int) {};
     ::sigaction(SIGUSR1, &action, &previous);
     Pipe pipe;
     char buffer[8];
-    const std::function<std::int64_t()> calls[] = {
-        [&] {
-            const SLKData data = selko_communication_read(pipe.ends[0], 60.0);
-            return data ? static_cast<std::int64_t>(data->size()) : -1;
-        },
-        [&] { return read_with_retry(pipe.ends[0], buffer, sizeof buffer); },
+    const std::pair<std::function<std::int64_t()>, bool (*)(long)> calls[] = {
+        {[&] { return static_cast<std::int64_t>(text(selko_communication_read(pipe.ends[0], 60.0)).size()); },
+         blockedInSelect},
+        {[&] { return read_with_retry(pipe.ends[0], buffer, sizeof buffer); },
+         [](long tid) { return blockedIn(tid, {SYS_read}); }},
     };
-    for (const auto& call : calls) {
-        std::promise<pthread_t> started;
-        std::future<std::int64_t> result = std::async(std::launch::async, [&] {
-            started.set_value(::pthread_self());
-            return call();
-        });
-        const pthread_t caller = started.get_future().get();
-        for (int i = 0; i < 250 && result.wait_for(20ms) != std::future_status::ready; ++i)
-            ::pthread_kill(caller, SIGUSR1);
-        if (result.wait_for(0s) != std::future_status::ready)
-            pipe.write("x"); // a call that never gives up fails on the byte instead of hanging
+    for (const auto& [call, blocked] : calls) {
+        auto [result, tid] = blockedCall(call, blocked);
+        ::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1);
+        if (result.wait_for(5s) != std::future_status::ready)
+            pipe.write("x"); // a call that waits on after the signal ends on the byte instead, and fails
         EXPECT_EQ(result.get(), 0);
     }
     ::sigaction(SIGUSR1, &previous, nullptr);

@@ -156,7 +156,7 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
         createActiveChannel(createPassiveChannel(uart)), SLKDataWithString("\n"));
     const SLKDataChannelRef stack = createChannelTransformer(echo, nullptr, nullptr);
     EXPECT_EQ(SLKSerialPortOf(stack), port);
-    EXPECT_EQ(SLKSerialPortOf(createPassiveChannel(std::make_shared<CountingChannel>(uart)), &error), nullptr);
-    expectError(error, SLKErrorUnsupported, "selko::test::CountingChannel has no line control",
+    EXPECT_EQ(SLKSerialPortOf(createPassiveChannel(std::make_shared<ScriptedChannel>()), &error), nullptr);
+    expectError(error, SLKErrorUnsupported, "selko::test::ScriptedChannel has no line control",
                 "Data Channel/SLKSerialPort.cpp:");
 }

@@ -7,14 +7,14 @@
 #include <random>
 
 TEST(ReferenceModels, EveryAlgorithmMatchesItsModelOnRandomScripts) {
-    for (const auto& [name, check] : selko::model::kChecks) {
+    for (const auto& [name, agrees] : selko::model::kChecks) {
         std::mt19937 random(20240601);
         for (int round = 0; round < 1500; ++round) {
             std::vector<std::uint8_t> bytes(random() % 400);
             for (std::uint8_t& byte : bytes)
                 byte = static_cast<std::uint8_t>(random());
             selko::model::Script script{bytes.data(), bytes.data() + bytes.size()};
-            ASSERT_EQ(check(script), "") << name << ", round " << round;
+            ASSERT_TRUE(agrees(script)) << name << " differs from its model in round " << round;
         }
     }
 }

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <filesystem>
 #include <future>
 
 using namespace selko::test;
@@ -34,16 +33,7 @@ int exclusiveFlag(const VirtualDevice& device) {
     return flag;
 }
 
-// How many descriptors of this process are open on the device's path (the device's own excluded).
-int descriptorsOn(const VirtualDevice& device) {
-    int found = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code gone; // a descriptor closed meanwhile reads as no link
-        found += std::stoi(entry.path().filename().string()) != device.slaveFd() &&
-                 std::filesystem::read_symlink(entry.path(), gone) == device.path();
-    }
-    return found;
-}
+int descriptorsOn(const VirtualDevice& device) { return static_cast<int>(portDescriptors(device).size()); }
 
 // One call of the port opener (whose defaults are the channel's): its result, the descriptor it
 // handed back (1 for any open one, which is closed here as a caller must) and its record.
@@ -190,8 +180,11 @@ TEST(UARTChannel, LifeExchangeAndHangUp) {
     EXPECT_EQ(error, nullptr);
     // The far end goes away: a write fails with code 4 and leaves the channel open; a read
     // reports the disconnect with code 5 and closes the channel.
-    device.stopResponder();
+    const int fd = portDescriptors(device).at(0);
     device.hangUp();
+    // The descriptor read keeps its contract on a hung-up line: empty bytes, no failure.
+    EXPECT_EQ(text(selko_communication_read(fd, 1.0, &error)), "");
+    EXPECT_EQ(error, nullptr);
     EXPECT_FALSE(channel->write(SLKDataWithString("lost"), &error));
     expectError(error, SLKErrorPortSystem, std::string("Failed to write message with error = ") + std::strerror(EIO),
                 kUARTSource);
@@ -206,10 +199,8 @@ TEST(UARTChannel, LifeExchangeAndHangUp) {
     expectError(error, SLKErrorNotOpened, kClosed, kUARTSource);
 }
 
-// Each round: two opens race, and exactly one installs a descriptor; then a close from another
-// thread wakes a read waiting without limit, which takes nothing and fails with code 2, and by the
-// time close returns the port is closed.
-TEST(UARTDescriptor, RacingOpensInstallOneDescriptorAndCloseWakesAWaitingReader) {
+// Each round two opens race, and exactly one installs a descriptor.
+TEST(UARTDescriptor, RacingOpensInstallOneDescriptor) {
     VirtualDevice device;
     auto channel = uartOn(device); // shared: under exclusive use a racing open may also fail with EBUSY
     for (int round = 0; round < 50; ++round) {
@@ -225,22 +216,6 @@ TEST(UARTDescriptor, RacingOpensInstallOneDescriptorAndCloseWakesAWaitingReader)
         const int a = first.get(), b = second.get();
         EXPECT_EQ(std::make_tuple(std::min(a, b), std::max(a, b), descriptorsOn(device)),
                   std::make_tuple(0, int(SLKErrorAlreadyOpened), 1));
-        std::atomic<long> reader{0};
-        auto waiting = std::async(std::launch::async, [&] {
-            reader = currentThreadId();
-            CommErrorRef error;
-            SLKData data = channel->readWithTimeout(SELKO_COMMUNICATION_TIME_FOREVER, &error);
-            return std::make_pair(data, error);
-        });
-        ASSERT_TRUE(eventually([&] { return reader != 0 && blockedInSelect(reader); }));
-        ASSERT_TRUE(channel->close());
-        EXPECT_EQ(descriptorsOn(device), 0);
-        device.send("after"); // arrives after close: nobody may take it
-        const auto [data, error] = waiting.get();
-        EXPECT_EQ(data, nullptr);
-        expectError(error, SLKErrorNotOpened, kClosed, kUARTSource);
-        ASSERT_TRUE(channel->openWithTimeout(1.0));
-        EXPECT_EQ(text(channel->readWithTimeout(1.0)), "after");
         ASSERT_TRUE(channel->close());
     }
 }

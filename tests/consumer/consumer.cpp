@@ -7,25 +7,24 @@
 #include <cstdio>
 #include <string>
 
+static int failure(const std::string& why) {
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return 1;
+}
+
 int main() {
     SimulatedInstrument instrument(SimulatedInstrument::laboratoryMeter, false);
-    if (!instrument.ready()) {
-        std::fprintf(stderr, "%s\n", instrument.error().c_str());
-        return 1;
-    }
+    if (!instrument.ready())
+        return failure(instrument.error());
     CommErrorRef error;
     SLKDataChannelRef port = createUARTChannel(instrument.url().c_str(), nullptr, &error);
-    if (!port || !port->openWithTimeout(1.0, &error) || !port->write(SLKDataWithString("PING\n"), &error)) {
-        std::fprintf(stderr, "%s\n", error ? error->message().c_str() : "no channel");
-        return 1;
-    }
+    if (!port || !port->openWithTimeout(1.0, &error) || !port->write(SLKDataWithString("PING\n"), &error))
+        return failure(error->message());
     std::string reply;
     for (int attempt = 0; attempt < 20 && reply.find('\n') == std::string::npos; ++attempt) {
-        SLKData bytes = port->readWithTimeout(0.25, &error);
-        if (!bytes) {
-            std::fprintf(stderr, "%s\n", error->message().c_str());
-            return 1;
-        }
+        const SLKData bytes = port->readWithTimeout(0.25, &error);
+        if (!bytes)
+            return failure(error->message());
         reply.append(bytes->begin(), bytes->end());
     }
     port->close();

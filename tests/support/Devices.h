@@ -1,7 +1,7 @@
 // What tests, fuzz targets and benchmarks play the far end with: a simulated serial device on a
 // pseudo-terminal, a real network serial server in front of such devices, a reader of line speeds,
-// two channels of our own to put under decorators (a counting pass-through and a scripted
-// in-memory channel), and the channel stacks built over a port. No test framework here.
+// a scripted in-memory channel to put under decorators, and the channel stacks built over a port.
+// No test framework here.
 #ifndef SELKO_TEST_DEVICES_H
 #define SELKO_TEST_DEVICES_H
 
@@ -48,15 +48,11 @@ public:
     void send(const std::string& bytes);
     // Reads what the host wrote until `count` bytes arrived or `timeout` passed.
     std::string receive(std::size_t count, std::chrono::milliseconds timeout);
-    // Reads what the host writes within `window`.
-    std::string receiveFor(std::chrono::milliseconds window);
 
     // Starts a thread that plays an instrument: with `echo`, every received byte is sent back at
     // once; every line ending in `terminator` is handed to `answer` and its reply is sent.
     void startResponder(bool echo, Answer answer = nullptr, char terminator = '\n');
     void stopResponder();
-    // Bytes the responder received so far.
-    std::string received() const;
 
     // The far end goes away: the master (and the device's slave descriptor) close, so host reads
     // of the port return at once with no bytes.
@@ -67,11 +63,9 @@ private:
 
     int _master = -1;
     int _slave = -1;
-    int _stopEvent = -1;
     std::string _path;
+    std::atomic<bool> _stopping{false};
     std::thread _responder;
-    mutable std::mutex _receivedLock;
-    std::string _received;
 };
 
 // Descriptors open in this process right now (entries of /proc/self/fd).
@@ -126,30 +120,6 @@ struct LineSpeed {
 bool readLineSpeed(int fd, LineSpeed& speed);
 
 // ---------------------------------------------------------------------------------------------
-// A pass-through channel that counts the reads made through it and the bytes they returned.
-
-class CountingChannel : public SLKDataChannel {
-public:
-    explicit CountingChannel(SLKDataChannelRef inner) : _inner(std::move(inner)) {}
-    bool openWithTimeout(double timeout, CommErrorRef* error) override { return _inner->openWithTimeout(timeout, error); }
-    bool close(CommErrorRef* error) override { return _inner->close(error); }
-    bool isOpened() override { return _inner->isOpened(); }
-    SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
-        ++_reads;
-        SLKData bytes = _inner->readWithTimeout(timeout, error);
-        _bytes += bytes ? static_cast<long>(bytes->size()) : 0;
-        return bytes;
-    }
-    bool write(const SLKData& data, CommErrorRef* error) override { return _inner->write(data, error); }
-    long reads() const { return _reads.load(); }
-    long bytes() const { return _bytes.load(); }
-
-private:
-    const SLKDataChannelRef _inner;
-    std::atomic<long> _reads{0}, _bytes{0};
-};
-
-// ---------------------------------------------------------------------------------------------
 // An in-memory channel for decorator tests: reads hand out scripted results in order (with
 // nothing queued, empty bytes after up to 50 ms of the read's timeout, so a background loop's
 // FOREVER reads stay responsive); writes and read timeouts are recorded. Thread-safe.
@@ -164,8 +134,9 @@ class ScriptedChannel : public SLKDataChannel {
 public:
     explicit ScriptedChannel(bool opened = true) : _opened(opened) {}
 
-    void pushRead(const std::string& bytes) { pushReadBytes(SLKBytes(bytes.begin(), bytes.end())); }
-    void pushReadBytes(const SLKBytes& bytes) { push(std::make_shared<const SLKBytes>(bytes), nullptr); }
+    void pushRead(const std::string& bytes) {
+        push(std::make_shared<const SLKBytes>(bytes.begin(), bytes.end()), nullptr);
+    }
     // A read that fails with `error` (which may be null).
     void pushFailure(CommErrorRef error) { push(nullptr, std::move(error)); }
     // Every later write fails with `error`; null: writes succeed again.

@@ -1,30 +1,24 @@
 // What every test program shares: the simulated devices and stand-in channels (Devices.h), the
 // assertion every error record gets, byte text, and the bookkeeping of threads and descriptors.
+// Header-only, so that the tests use it without a change to the support library.
 #ifndef SELKO_TEST_SUPPORT_H
 #define SELKO_TEST_SUPPORT_H
 
 #include <SelkoCommunication.h>
 
-#include "Devices.h"
+#include "Devices.h" // also brings <chrono>, <mutex>, <string>, <thread> and <vector>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <string>
 #include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace selko::test {
-
-// ---------------------------------------------------------------------------------------------
-// Helpers shared by the test programs: the assertion every error record gets, byte text, and the
-// bookkeeping of threads and descriptors that the threaded tests need. Header-only, so that the
-// tests use it without a change to the support library.
 
 // Where each kind of error is raised: the location prefix its record must carry.
 inline const std::string kChannelSource = "Data Channel/SLKDataChannel.cpp:";
@@ -39,7 +33,6 @@ inline const std::string kTransformerSource = "Data Transformer/SLKDataTransform
 using Strings = std::vector<std::string>;
 
 inline std::string text(const SLKData& data) { return data ? std::string(data->begin(), data->end()) : "<null>"; }
-inline SLKBytes toBytes(const std::string& text) { return SLKBytes(text.begin(), text.end()); }
 
 // The system's text for `number` followed by the number in parentheses, as the messages show it
 // ("Invalid argument (22)" with a blank between, "Invalid argument(22)" without).
@@ -49,7 +42,8 @@ inline std::string errnoText(int number, const char* between = "") {
 
 // A record the library never builds: put in a slot to see whether a call leaves it or replaces it,
 // or handed out by a scripted channel to see that a decorator passes it on unchanged.
-inline CommErrorRef foreignError(const std::string& domain = "earlier", int code = 99, const std::string& message = "") {
+inline CommErrorRef foreignError(const std::string& domain = "earlier", int code = 99,
+                                 const std::string& message = "") {
     return std::make_shared<const CommError>(domain, code, CommError::InfoMap{{"ErrorMessage", message}});
 }
 
@@ -64,28 +58,22 @@ inline void expectError(const CommErrorRef& error, int code, const std::string& 
     EXPECT_EQ(error->userInfo().size(), 3u);
 }
 
-// ThreadSanitizer starts a helper thread of its own along with the first thread a program
-// creates: have that happen before a test takes a thread count.
-inline void warmUpThreads() {
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)warmedUp;
-}
-
 // A fixture for tests that start threads and open ports: by the end of each test every thread it
 // started has ended and every descriptor it opened is closed.
 class NothingLeftBehind : public ::testing::Test {
 protected:
     void SetUp() override {
-        warmUpThreads();
+        // ThreadSanitizer starts a helper thread of its own along with the first thread a program
+        // creates: have that happen before the count.
+        static std::once_flag warmUp;
+        std::call_once(warmUp, [] { std::thread([] {}).join(); });
         _threadsBefore = threadCount();
         _descriptorsBefore = openDescriptorCount();
     }
     void TearDown() override {
         EXPECT_TRUE(eventually([&] { return threadCount() <= _threadsBefore; })) << "a thread was left running";
-        EXPECT_TRUE(eventually([&] { return openDescriptorCount() <= _descriptorsBefore; })) << "a descriptor was left open";
+        EXPECT_TRUE(eventually([&] { return openDescriptorCount() <= _descriptorsBefore; }))
+            << "a descriptor was left open";
     }
 
 private:
@@ -97,14 +85,9 @@ inline long currentThreadId() { return static_cast<long>(::syscall(SYS_gettid));
 
 // Whether thread `tid` of this process waits in one of the system calls `numbers` right now.
 inline bool blockedIn(long tid, std::initializer_list<long> numbers) {
-    std::ifstream syscall("/proc/self/task/" + std::to_string(tid) + "/syscall");
     long number = -1;
-    syscall >> number;
-    for (const long candidate : numbers) {
-        if (number == candidate)
-            return true;
-    }
-    return false;
+    std::ifstream("/proc/self/task/" + std::to_string(tid) + "/syscall") >> number;
+    return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
 }
 // Waiting for readability: select (glibc may use pselect6) or poll (ppoll).
 inline bool blockedInSelect(long tid) { return blockedIn(tid, {SYS_select, SYS_pselect6, SYS_poll, SYS_ppoll}); }
@@ -121,6 +104,18 @@ inline SLKDataChannelRef openedUART(const VirtualDevice& device, const SLKOption
     SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), options, &error);
     EXPECT_TRUE(uart && uart->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
     return uart;
+}
+
+// The descriptors of this process open on `device`'s port, apart from the device's own.
+inline std::vector<int> portDescriptors(const VirtualDevice& device) {
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code gone; // a descriptor closed meanwhile reads as no link
+        const int fd = std::stoi(entry.path().filename().string());
+        if (fd != device.slaveFd() && std::filesystem::read_symlink(entry.path(), gone) == device.path())
+            found.push_back(fd);
+    }
+    return found;
 }
 
 // Reads until `count` bytes arrived, a read failed, or five seconds passed.
