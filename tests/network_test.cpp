@@ -179,10 +179,14 @@ TEST_P(AgainstSer2Net, ChannelContractUpToTheServerDying) {
         expectError(error, 3, "time out has an invalid value", "");
     }
     EXPECT_EQ(text(channel->readWithTimeout(SELKO_COMMUNICATION_TIME_NOW)), "");
-    // Close wakes a reader that would wait forever.
+    // A second reader's timeout holds while another waits forever; close wakes that one.
     expectActionEndsRead(
-        *channel, SELKO_COMMUNICATION_TIME_FOREVER, [&] { EXPECT_TRUE(channel->close()); }, 2,
-        "Cannot communicate with closed devices");
+        *channel, SELKO_COMMUNICATION_TIME_FOREVER,
+        [&] {
+            EXPECT_EQ(text(channel->readWithTimeout(0.05)), "");
+            EXPECT_TRUE(channel->close());
+        },
+        2, "Cannot communicate with closed devices");
     EXPECT_FALSE(channel->close(&error));
     expectError(error, 2, "Device Already Closed", "");
     EXPECT_FALSE(channel->write(SLKDataWithString("x"), &error));
@@ -317,6 +321,7 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
         {[](auto& p, auto e) { return p.setRTS(false, e); }, sub("\x05\x0c"), sub("\x69\x0b"),
          "Error sending RTS off to " + peer.url() + " - the server answered 11."},
         {[](auto& p, auto e) { return p.sendBreak(0.05, e); }, sub("\x05\x05") + sub("\x05\x06"), "", ""},
+        {[](auto& p, auto e) { return p.sendBreak(0, e); }, sub("\x05\x05") + sub("\x05\x06"), "", ""},   // default
         {[](auto& p, auto e) { return p.discard(SLKQueue::Input, e); }, sub("\x0c\x01"), sub("\x70\x01"), ""},
         {[](auto& p, auto e) { return p.discard(SLKQueue::Output, e); }, sub("\x0c\x02"), sub("\x70\x02"), ""},
         {[](auto& p, auto e) { return p.discard(SLKQueue::Both, e); }, sub("\x0c\x03"), sub("\x70\x03"), ""},
@@ -361,9 +366,11 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     long long queued = -1;
     EXPECT_TRUE(eventually([&] { return port->queued(SLKQueue::Input, &queued) && queued == 3; })) << queued;
     EXPECT_EQ(readAtLeast(*channel, 3), "abc");
+    CommErrorRef error;
+    EXPECT_FALSE(port->sendBreak(-1, &error));   // nothing goes out
+    expectError(error, 3, "break length has an invalid value", "");
     channel->close();
     EXPECT_FALSE(port->discard(SLKQueue::Both));
-    CommErrorRef error;
     EXPECT_FALSE(port->setDTR(true, &error));
     expectError(error, 2, "Cannot communicate with closed devices", "");
 }
