@@ -362,6 +362,14 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     ASSERT_TRUE(channel->write(SLKDataWithString("x\xffy")));
     EXPECT_EQ(peer.read(4), "x\xff\xffy");
     EXPECT_TRUE(port->drain(1.0));
+    // The server stops reading: a drain gives up at its timeout.
+    const std::string bulk(1 << 20, 'b');
+    auto writer = std::async(std::launch::async, [&] { return channel->write(SLKDataWithString(bulk.c_str())); });
+    EXPECT_TRUE(eventually([&] {
+        CommErrorRef e;
+        return !port->drain(0.05, &e) && e->message().find("bytes not taken by the server in time") != std::string::npos;
+    }));
+    EXPECT_TRUE(peer.read(bulk.size()) == bulk && writer.get());
     peer.send("abc");
     long long queued = -1;
     EXPECT_TRUE(eventually([&] { return port->queued(SLKQueue::Input, &queued) && queued == 3; })) << queued;
@@ -369,6 +377,12 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     CommErrorRef error;
     EXPECT_FALSE(port->sendBreak(-1, &error));   // nothing goes out
     expectError(error, 3, "break length has an invalid value", "");
+    // The server resets the connection: a write fails with code 4 (and no SIGPIPE).
+    const linger reset{1, 0};
+    ::setsockopt(peer.connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(std::exchange(peer.connection, -1));
+    EXPECT_FALSE(channel->write(SLKDataWithString("x"), &error));
+    EXPECT_EQ(error->code(), 4) << error->message();
     channel->close();
     EXPECT_FALSE(port->discard(SLKQueue::Both));
     EXPECT_FALSE(port->setDTR(true, &error));
