@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 using namespace selko::test;
@@ -24,18 +26,21 @@ TEST(PassiveChannel, SlicesTheTimeoutAndEndsAtTheFirstSliceWithBytesOrAFailure) 
         {1.0, {"", "", "AB", "CD"}, "AB", {0.1, 0.1, 0.1}},
         {1.0, {"", "!"}, "<null>", {0.1, 0.1}},
         {-0.5, {}, "", {-0.05}}, // whether a slice is valid is the wrapped channel's call
-        // A silent line: tenths until the whole time passed (each slice waits its time, so ten of
-        // them take the half second; a slice or two more may fit in).
-        {0.5, {}, "", std::vector<double>(10, 0.05)},
+        // A silent line: tenths until the whole time passed, as many as the machine's load lets in.
+        {0.5, {}, "", {0.05}},
     };
     for (const auto& [timeout, script, result, expectedSlices] : cases) {
         auto wrapped = std::make_shared<ScriptedChannel>();
         for (const std::string& bytes : script)
             bytes == "!" ? wrapped->pushFailure(failure) : wrapped->pushRead(bytes);
         CommErrorRef error;
+        const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(text(createPassiveChannel(wrapped)->readWithTimeout(timeout, &error)), result) << timeout;
         std::vector<double> slices = wrapped->readTimeouts();
-        slices.resize(timeout == 0.5 ? std::min(slices.size(), expectedSlices.size()) : slices.size());
+        if (timeout == 0.5) {
+            EXPECT_GE(secondsSince(start), 0.5);
+            slices.erase(std::unique(slices.begin(), slices.end()), slices.end());
+        }
         EXPECT_EQ(slices, expectedSlices) << timeout;
         EXPECT_EQ(error, result == "<null>" ? failure : nullptr) << timeout;
     }
