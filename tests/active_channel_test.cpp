@@ -1,21 +1,13 @@
 // The active channel and the buffer channel between its background loop and its readers, over
 // scripted channels so that the loop's orderings (close, reopen, failing thread starts) can be
 // pinned down. The close-after-stop rounds are the stress test to run under ThreadSanitizer.
-#include <SelkoCommunication.h>
-
 #include "SLPActiveChannelAccess.h"
-
 #include "TestSupport.h"
 #include "databufferchannel_t.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <future>
 #include <limits>
 
 using namespace selko::test;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -30,18 +22,7 @@ std::string receive(Buffer& buffer, double timeout, const std::string& already =
 }
 void send(Buffer& to, const std::string& s) { to.Send(reinterpret_cast<const unsigned char*>(s.data()), s.size()); }
 const std::string kTimedOut = "errno " + std::to_string(ETIMEDOUT), kCancelled = "errno " + std::to_string(ECANCELED);
-const std::string kClosed = "Cannot communicate with closed devices", kReadFailed = "read failed with error ";
-
-// Runs `call` on a thread of its own and returns once that thread waits on a mutex or condition.
-template <typename Call> auto blockedCall(Call call) {
-    const auto tid = std::make_shared<std::atomic<long>>(0);
-    auto result = std::async(std::launch::async, [tid, call] {
-        *tid = currentThreadId();
-        return call();
-    });
-    EXPECT_TRUE(eventually([&] { return *tid != 0 && blockedInFutex(*tid); }));
-    return result;
-}
+const std::string kReadFailed = "read failed with error ";
 
 TEST(BufferChannel, HandsOverEverythingSentInOrderUntilCloseEndsEveryWait) {
     Buffer buffer;

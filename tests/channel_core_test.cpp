@@ -1,21 +1,9 @@
 // The channel core: the error record and every factory's refusals in one table, and timed
 // descriptor reads on a pipe. (The detached-thread launcher runs every active channel's loop: the
 // active channel tests and their thread bookkeeping cover it.)
-#include <SelkoCommunication.h>
-
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <signal.h>
-
-#include <atomic>
-#include <cmath>
-#include <future>
-
 using namespace selko::test;
-using namespace std::chrono_literals;
 
 // Make an object with the error slot `e` and tell whether the factory refused it (returned null).
 #define REFUSED(make) [&](CommErrorRef* e) { return !(make); }
@@ -72,18 +60,6 @@ TEST(ErrorRecord, EveryFactoryRefusesWithCode1AndItsMessageAtItsLocation) {
     EXPECT_EQ(bare.message() + bare.location() + std::to_string(bare.callStack().size()), "0");
 }
 
-// Runs `call` on a thread of its own; returns its future and the thread's id once `blocked` says
-// that thread waits in the kernel.
-template <typename Call> auto blockedCall(Call call, bool (*blocked)(long)) {
-    const auto tid = std::make_shared<std::atomic<long>>(0);
-    auto result = std::async(std::launch::async, [tid, call] {
-        *tid = currentThreadId();
-        return call();
-    });
-    EXPECT_TRUE(eventually([&] { return *tid != 0 && blocked(*tid); }));
-    return std::make_pair(std::move(result), tid->load());
-}
-
 // A pipe whose read end is the descriptor under test, with room for 70000 bytes.
 struct Pipe {
     int ends[2] = {-1, -1};
@@ -96,7 +72,7 @@ struct Pipe {
     // A read on a thread of its own, once that thread waits in select.
     std::future<SLKData> waitingRead(double timeout, CommErrorRef* error) const {
         const int fd = ends[0];
-        return blockedCall([=] { return selko_communication_read(fd, timeout, error); }, blockedInSelect).first;
+        return blockedCall([=] { return selko_communication_read(fd, timeout, error); }, blockedInSelect);
     }
 };
 
@@ -138,9 +114,7 @@ TEST(DescriptorRead, WaitsItsTimeAndReadsWhatIsWaitingInOneGoOrReportsCode5) {
 // A wait or read interrupted by a signal (handled without SA_RESTART) counts as nothing arrived:
 // each call is interrupted once it waits in the kernel, on a pipe that stays empty.
 TEST(DescriptorRead, InterruptedWaitOrReadCountsAsNothing) {
-    struct sigaction action {}, previous {};
-    action.sa_handler = [](int) {};
-    ::sigaction(SIGUSR1, &action, &previous);
+    const InterruptingSignal handler;
     Pipe pipe;
     char buffer[8];
     const std::pair<std::function<std::int64_t()>, bool (*)(long)> calls[] = {
@@ -150,11 +124,11 @@ TEST(DescriptorRead, InterruptedWaitOrReadCountsAsNothing) {
          [](long tid) { return blockedIn(tid, {SYS_read}); }},
     };
     for (const auto& [call, blocked] : calls) {
-        auto [result, tid] = blockedCall(call, blocked);
+        long tid = 0;
+        auto result = blockedCall(call, blocked, &tid);
         ::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1);
         if (result.wait_for(5s) != std::future_status::ready)
             pipe.write("x"); // a call that waits on after the signal ends on the byte instead, and fails
         EXPECT_EQ(result.get(), 0);
     }
-    ::sigaction(SIGUSR1, &previous, nullptr);
 }

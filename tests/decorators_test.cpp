@@ -1,15 +1,9 @@
 // The decorators that run on the caller's threads: the passive channel (sliced reads that notice a
-// close), the echo-removal channel (also checked against its reference model in models_test.cpp)
-// and the transforming channel.
-#include <SelkoCommunication.h>
-
+// close), the echo-removal channel (also checked against its reference model in models_test.cpp),
+// the transforming channel and the tap; and what a user relies on beyond the happy path: an
+// exception from user code (a channel, a transformer, a tap, a launched callable) never ends the
+// process.
 #include "TestSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <thread>
 
 using namespace selko::test;
 
@@ -133,6 +127,98 @@ TEST(TransformingChannel, RunsCopiedListsInOrderOnAPrivateCopyAndPassesFailuresO
     EXPECT_EQ(error, failure);
     EXPECT_EQ(wrapped->writes().size(), 1u);
     EXPECT_EQ(text(createChannelTransformer(wrapped, nullptr, &writes)->readWithTimeout(0.0)), "abc");
+}
+
+TEST(TapChannel, ShowsEveryBlockInOrderAndTurnsExceptionsIntoErrors) {
+    auto wrapped = std::make_shared<ScriptedChannel>();
+    wrapped->pushRead("\xff\n");
+    wrapped->pushFailure(foreignError("below", 5));
+    wrapped->pushRead("X");
+    Strings seen;   // direction, bytes, and the wrapped channel's writes/reads at that moment
+    const SLKDataChannelRef tap = createTapChannel(wrapped, [&](SLKDirection direction, const SLKBytes& bytes) {
+        seen.push_back((direction == SLKDirection::Read ? "R:" : "W:") + std::string(bytes.begin(), bytes.end()) + ":" +
+                       std::to_string(wrapped->writes().size()) + "/" + std::to_string(wrapped->readTimeouts().size()));
+    });
+    CommErrorRef error;
+    ASSERT_TRUE(tap->write(SLKDataWithString("PING\n"), &error));
+    EXPECT_EQ(text(tap->readWithTimeout(1.0, &error)), "\xff\n");
+    EXPECT_EQ(tap->readWithTimeout(0.5, &error), nullptr);   // a failed read is passed on, not shown
+    EXPECT_EQ(error->domain(), "below");
+    EXPECT_EQ(wrapped->readTimeouts(), (std::vector<double>{1.0, 0.5}));
+    EXPECT_EQ(seen, (Strings{"W:PING\n:0/0", "R:\xff\n:1/1"}));
+
+    // Exceptions thrown by the tap (then "X" is still queued to be read); those from below are
+    // contained as by every decorator.
+    const SLKDataChannelRef tapThrows = createTapChannel(wrapped, [](SLKDirection direction, const SLKBytes&) {
+        throw std::runtime_error(direction == SLKDirection::Read ? "tap read" : "tap write");
+    });
+    CommErrorRef writeError, readError;
+    EXPECT_FALSE(tapThrows->write(SLKDataWithString("A"), &writeError) || tapThrows->readWithTimeout(0, &readError));
+    expectError(writeError, SLKErrorPortSystem, "Unexpected exception: tap write", kTapSource);
+    expectError(readError, SLKErrorRead, "Unexpected exception: tap read", kTapSource);
+    EXPECT_EQ(wrapped->writes(), Strings{"PING\n"});   // the tap runs before the wrapped write
+}
+
+// A user-written channel whose every call throws.
+class ThrowingChannel : public SLKDataChannel {
+public:
+    bool openWithTimeout(double, CommErrorRef*) override { throw std::runtime_error("open boom"); }
+    bool close(CommErrorRef*) override { throw 42; }
+    bool isOpened() override { throw 42; }
+    SLKData readWithTimeout(double, CommErrorRef*) override { throw std::runtime_error("read boom"); }
+    bool write(const SLKData&, CommErrorRef*) override { throw std::runtime_error("write boom"); }
+};
+
+const std::pair<std::string, SLKDataChannelRef (*)(SLKDataChannelRef)> kDecorators[] = {
+    {"passive", [](SLKDataChannelRef c) { return createPassiveChannel(c); }},
+    {"active", [](SLKDataChannelRef c) { return createActiveChannel(c); }},
+    {"echo", [](SLKDataChannelRef c) { return createEchoRemovalChannel(c, SLKDataWithString("\n")); }},
+    {"transformer", [](SLKDataChannelRef c) { return createChannelTransformer(c, nullptr, nullptr); }},
+    {"tap", [](SLKDataChannelRef c) { return createTapChannel(c, [](auto, const auto&) {}); }}};
+
+TEST(Containment, EveryDecoratorTurnsAnExceptionFromBelowIntoAFailure) {
+    for (const auto& [name, wrap] : kDecorators) {
+        const SLKDataChannelRef channel = wrap(std::make_shared<ThrowingChannel>());
+        CommErrorRef e[4];
+        EXPECT_FALSE(channel->isOpened() || channel->openWithTimeout(1.0, &e[0]) || channel->close(&e[1]) ||
+                     channel->readWithTimeout(0.1, &e[2]) || channel->write(SLKDataWithString("x"), &e[3])) << name;
+        // The passive channel asks isOpened before it reads; that and close throw no std::exception.
+        const std::tuple<int, int, std::string> calls[] = {{0, SLKErrorPortSystem, "open boom"},
+            {1, SLKErrorPortSystem, "unknown"}, {2, SLKErrorRead, name == "passive" ? "unknown" : "read boom"},
+            {3, SLKErrorPortSystem, "write boom"}};
+        for (const auto& [i, code, what] : calls) {
+            ASSERT_NE(e[i], nullptr) << name << " " << what;
+            if (name == "active" && i > 0) // closed: refused before the call goes below
+                EXPECT_EQ(e[i]->code(), SLKErrorNotOpened) << what;
+            else
+                EXPECT_EQ(std::make_pair(e[i]->code(), e[i]->message()),
+                          std::make_pair(code, "Unexpected exception: " + what)) << name;
+        }
+    }
+}
+
+// A throwing transformer fails the read or write it serves; a background loop whose read throws
+// records the exception and stops; a launched callable that throws ends its own thread only.
+TEST(Containment, ThrowingTransformersLoopReadsAndThreadsAreReported) {
+    auto scripted = std::make_shared<ScriptedChannel>(true);
+    const std::vector<SLKDataTransformerRef> throwing{
+        createBlockTransformer([](SLKBytes&) { throw std::runtime_error("transform boom"); })};
+    const SLKDataChannelRef transforming = createChannelTransformer(scripted, &throwing, &throwing);
+    class ThrowingReads : public ScriptedChannel {
+        SLKData readWithTimeout(double, CommErrorRef*) override { throw std::runtime_error("loop boom"); }
+    };
+    const SLKDataChannelRef active = createActiveChannel(std::make_shared<ThrowingReads>());
+    CommErrorRef read, write, loop;
+    scripted->pushRead("x");
+    EXPECT_FALSE(transforming->readWithTimeout(0.1, &read) || transforming->write(SLKDataWithString("x"), &write));
+    ASSERT_TRUE(eventually([&] { return !active->isOpened(); }));
+    EXPECT_FALSE(active->close(&loop));
+    EXPECT_EQ(std::make_tuple(read->code(), read->message(), write->code(), scripted->writes().size(), loop->message()),
+              std::make_tuple(int(SLKErrorRead), std::string("Unexpected exception: transform boom"),
+                              int(SLKErrorPortSystem), std::size_t(0), std::string("Unexpected exception: loop boom")));
+    std::atomic<int> ran{0};
+    selko_detachNewThreadWithBlock([&ran] { throw std::logic_error(std::to_string(++ran)); });
+    EXPECT_TRUE(eventually([&] { return ran == 1; }));
 }
 
 } // namespace

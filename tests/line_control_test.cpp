@@ -7,12 +7,9 @@
 #include <dlfcn.h>
 #include <sys/ioctl.h>
 
-#include <cmath>
 #include <cstdarg>
-#include <future>
 
 using namespace selko::test;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -24,7 +21,6 @@ std::atomic<unsigned> reportedRate{0};
 std::atomic<int> farEnd{-1};
 
 const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
-const std::string kClosed = "Cannot communicate with closed devices";
 
 std::shared_ptr<SLPUARTChannel> uartOn(const VirtualDevice& device, SLKOptions options = {}) {
     options.emplace(SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false);

@@ -7,11 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <cmath>
-#include <future>
-
 using namespace selko::test;
-using namespace std::string_literals;
 
 namespace {
 

@@ -1,16 +1,7 @@
 // Port listing on a fake sysfs and /dev tree laid out as the kernel lays out the real one: the
 // class entries are links into /sys/devices, the device and driver entries links again.
-#include <SelkoCommunication.h>
-
 #include "PortListing.h"
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include "TestSupport.h"
 
 namespace {
 

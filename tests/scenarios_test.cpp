@@ -5,18 +5,14 @@
 // scripts/run-soak runs this program over and over under ThreadSanitizer for a given time.
 #include "TestSupport.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 
-#include <future>
 #include <random>
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace selko::test;
 
 // Whether the build runs under a sanitizer (SELKO_SANITIZE, passed on by the build).
@@ -31,7 +27,6 @@ SLKDataChannelRef bare(SLKDataChannelRef uart) { return uart; }
 SLKDataChannelRef active(SLKDataChannelRef uart) { return createActiveChannel(uart); }
 SLKDataChannelRef passive(SLKDataChannelRef uart) { return createPassiveChannel(uart); }
 
-const std::string kClosed = "Cannot communicate with closed devices";
 const std::string kCanceled = "read failed with error " + errnoText(ECANCELED, " ");
 const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
 
@@ -62,18 +57,6 @@ struct HeldDescriptors {
             ::close(fd);
         ::setrlimit(RLIMIT_NOFILE, &original);
     }
-};
-
-// A handler that does nothing, installed without SA_RESTART: every signal makes the interrupted
-// wait, read or write return EINTR.
-struct InterruptingSignal {
-    struct sigaction previous {};
-    InterruptingSignal() {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        ::sigaction(SIGUSR1, &action, &previous);
-    }
-    ~InterruptingSignal() { ::sigaction(SIGUSR1, &previous, nullptr); }
 };
 
 TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp) {

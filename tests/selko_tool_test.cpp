@@ -1,19 +1,12 @@
 // The selko tool end to end: send against "selko sim" (replies, exit codes, hex, bad input), and
 // term typed at through tmux as a person would, checking the keyboard terminal comes back as it was.
-#include <gtest/gtest.h>
+#include "TestSupport.h"
 
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <functional>
 #include <sstream>
-#include <thread>
+
+using selko::test::eventually;
 
 namespace {
 
@@ -23,13 +16,6 @@ std::string fileText(const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path).rdbuf();
     return text.str();
-}
-
-// Polls `ready` every 50 ms for up to five seconds.
-bool waitFor(const std::function<bool()>& ready) {
-    for (int i = 0; i < 100 && !ready(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return ready();
 }
 
 // The standard output of a shell command, and its exit code.
@@ -121,14 +107,14 @@ TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
         const std::string script = "f=" + files + "; stty -g > \\$f.before; " + kSelko + " term " + sim->url +
                                    " --log \\$f.log; rc=\\$?; stty -g > \\$f.after; echo \\$rc > \\$f.rc";
         ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"" + script + "; sleep 30\""), 0);
-        ASSERT_TRUE(waitFor([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; })) << tmux.screen();
+        ASSERT_TRUE(eventually([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; })) << tmux.screen();
         tmux.run("send-keys -t term '*IDN?' Enter");
-        EXPECT_TRUE(waitFor([&] { return tmux.screen().find("SIM-100") != std::string::npos; })) << tmux.screen();
+        EXPECT_TRUE(eventually([&] { return tmux.screen().find("SIM-100") != std::string::npos; })) << tmux.screen();
         if (hangUp)
             sim.reset();   // the instrument goes away under the session
         else
             tmux.run("send-keys -t term C-]");
-        ASSERT_TRUE(waitFor([&] { return !fileText(files + ".rc").empty(); })) << tmux.screen();
+        ASSERT_TRUE(eventually([&] { return !fileText(files + ".rc").empty(); })) << tmux.screen();
         EXPECT_EQ(fileText(files + ".rc"), hangUp ? "2\n" : "0\n") << tmux.screen();
         EXPECT_EQ(fileText(files + ".before"), fileText(files + ".after"));
         EXPECT_EQ(tmux.screen().find("selko: disconnected") != std::string::npos, hangUp) << tmux.screen();

@@ -1,13 +1,7 @@
 // The data transformers: worked examples in one table (the stateful ones also meet their reference
 // models on random streams in models_test.cpp), what the factories copy, the time transformer,
 // and hex-string parsing.
-#include <SelkoCommunication.h>
-
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <thread>
-#include <vector>
+#include "TestSupport.h"
 
 namespace {
 

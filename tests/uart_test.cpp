@@ -3,22 +3,15 @@
 // concurrent use.
 #include "TestSupport.h"
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
-#include <atomic>
-#include <cmath>
-#include <future>
-
 using namespace selko::test;
-using namespace std::chrono_literals;
 
 namespace {
 
 const std::string kSize = "Invalid Character Size (Use 5, 6, 7, or 8)", kParity = "Invalid parity (Use N, O, or E)",
-                  kStop = "Invalid stop but (Use 1, or 2)", kBaud = "Invalid baud rate (Use a positive integer)",
-                  kClosed = "Cannot communicate with closed devices";
+                  kStop = "Invalid stop but (Use 1, or 2)", kBaud = "Invalid baud rate (Use a positive integer)";
 const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
 
 termios settings(const VirtualDevice& device) {

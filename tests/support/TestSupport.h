@@ -1,6 +1,7 @@
 // What every test program shares: the simulated devices and stand-in channels (Devices.h), the
-// assertion every error record gets, byte text, and the bookkeeping of threads and descriptors.
-// Header-only, so that the tests use it without a change to the support library.
+// assertion every error record gets, byte text, the bookkeeping of threads and descriptors, and
+// the headers and literals most tests use. Header-only, so that the tests use it without a change
+// to the support library.
 #ifndef SELKO_TEST_SUPPORT_H
 #define SELKO_TEST_SUPPORT_H
 
@@ -10,15 +11,27 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <initializer_list>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <initializer_list>
+#include <stdexcept>
+
 namespace selko::test {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+inline const std::string kClosed = "Cannot communicate with closed devices";
 
 // Where each kind of error is raised: the location prefix its record must carry.
 inline const std::string kChannelSource = "Data Channel/SLKDataChannel.cpp:";
@@ -93,6 +106,33 @@ inline bool blockedIn(long tid, std::initializer_list<long> numbers) {
 inline bool blockedInSelect(long tid) { return blockedIn(tid, {SYS_select, SYS_pselect6, SYS_poll, SYS_ppoll}); }
 // A mutex or condition-variable wait.
 inline bool blockedInFutex(long tid) { return blockedIn(tid, {SYS_futex}); }
+
+// Runs `call` on a thread of its own and returns its future once `blocked` says that thread waits
+// in the kernel (by default on a mutex or condition); `tid`, when given, gets the thread's id.
+template <typename Call>
+auto blockedCall(Call call, bool (*blocked)(long) = blockedInFutex, long* tid = nullptr) {
+    const auto id = std::make_shared<std::atomic<long>>(0);
+    auto result = std::async(std::launch::async, [id, call] {
+        *id = currentThreadId();
+        return call();
+    });
+    EXPECT_TRUE(eventually([&] { return *id != 0 && blocked(*id); }));
+    if (tid)
+        *tid = *id;
+    return result;
+}
+
+// A handler that does nothing, installed for SIGUSR1 without SA_RESTART while this lives: every
+// signal makes the interrupted wait, read or write return EINTR.
+struct InterruptingSignal {
+    struct sigaction previous {};
+    InterruptingSignal() {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        ::sigaction(SIGUSR1, &action, &previous);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &previous, nullptr); }
+};
 
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
