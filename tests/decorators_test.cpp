@@ -5,6 +5,8 @@
 // process.
 #include "TestSupport.h"
 
+#include <pthread.h>
+
 using namespace selko::test;
 
 namespace {
@@ -198,7 +200,7 @@ TEST(Containment, EveryDecoratorTurnsAnExceptionFromBelowIntoAFailure) {
 }
 
 // A throwing transformer fails the read or write it serves; a background loop whose read throws
-// records the exception and stops; a launched callable that throws ends its own thread only.
+// records the exception and stops; a launched callable that throws ends its own (detached) thread only.
 TEST(Containment, ThrowingTransformersLoopReadsAndThreadsAreReported) {
     auto scripted = std::make_shared<ScriptedChannel>(true);
     const std::vector<SLKDataTransformerRef> throwing{
@@ -216,9 +218,19 @@ TEST(Containment, ThrowingTransformersLoopReadsAndThreadsAreReported) {
     EXPECT_EQ(std::make_tuple(read->code(), read->message(), write->code(), scripted->writes().size(), loop->message()),
               std::make_tuple(int(SLKErrorRead), std::string("Unexpected exception: transform boom"),
                               int(SLKErrorPortSystem), std::size_t(0), std::string("Unexpected exception: loop boom")));
-    std::atomic<int> ran{0};
-    selko_detachNewThreadWithBlock([&ran] { throw std::logic_error(std::to_string(++ran)); });
+    std::atomic<int> ran{0}, detachState{-1};
+    selko_detachNewThreadWithBlock([&] {
+        pthread_attr_t attributes;
+        if (::pthread_getattr_np(::pthread_self(), &attributes) == 0) {
+            int state = -1;
+            ::pthread_attr_getdetachstate(&attributes, &state);
+            ::pthread_attr_destroy(&attributes);
+            detachState = state;
+        }
+        throw std::logic_error(std::to_string(++ran));
+    });
     EXPECT_TRUE(eventually([&] { return ran == 1; }));
+    EXPECT_EQ(detachState, PTHREAD_CREATE_DETACHED);
 }
 
 } // namespace
