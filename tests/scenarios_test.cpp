@@ -1,6 +1,6 @@
 // The heavy scenarios in tables: each row builds a stack over a simulated device, drives one event
-// at it (a close or hang-up under a waiting reader, open/close storms, signals, a flood, running
-// out of descriptors or past FD_SETSIZE, many exchanges through the full stack) and checks what
+// at it (a close or hang-up under a waiting reader, open/close storms, signals, a flood, a port
+// numbered past FD_SETSIZE, many exchanges through the full stack) and checks what
 // must hold: what each call reports, every byte once and in order, nothing left running or open.
 // scripts/run-soak runs this program over and over under ThreadSanitizer for a given time.
 #include "TestSupport.h"
@@ -252,35 +252,6 @@ TEST_F(Scenarios, AFloodWhileNobodyReadsArrivesWholeAndTheMemoryReturns) {
         EXPECT_EQ(text(channel->readWithTimeout(0.05)), "") << "bytes the device never sent";
     }
     EXPECT_TRUE(kSanitized || resident() < before + kFloodBytes / 4) << "the buffer kept the flood";
-}
-
-// Out of descriptors, a port cannot be opened (whether its node or its wake-up descriptor is
-// the one missing) and says so; the same stack works once descriptors are back.
-TEST_F(Scenarios, OutOfDescriptorsOpenFailsAndWorksOnceTheyAreBack) {
-    // The sanitizers' own threads open and close descriptors at any moment, so the number left
-    // free cannot be held exact under them; the plain runs take this path.
-    if (kSanitized)
-        GTEST_SKIP() << "descriptor counts are not exact under a sanitizer";
-    for (const int left : {0, 1}) {
-        SCOPED_TRACE(left);
-        VirtualDevice device;
-        const SLKDataChannelRef channel = active(createUARTChannel(device.url().c_str(), nullptr));
-        CommErrorRef error;
-        {
-            HeldDescriptors held(static_cast<rlim_t>(openDescriptorCount() + 16), SIZE_MAX);
-            for (int i = 0; i < left; ++i, held.fds.pop_back())
-                ::close(held.fds.back());
-            EXPECT_FALSE(channel->openWithTimeout(1.0, &error));
-        }
-        EXPECT_EQ(std::make_pair(error ? error->code() : 0, error ? error->message() : ""),
-                  std::make_pair(int(SLKErrorPortSystem),
-                                 "Error opening serial port " + device.path() + " - " + errnoText(EMFILE) + "."));
-        EXPECT_FALSE(channel->isOpened());
-        ASSERT_TRUE(channel->openWithTimeout(1.0, &error));
-        device.send("back");
-        EXPECT_EQ(readAtLeast(*channel, 4), "back");
-        EXPECT_TRUE(channel->close());
-    }
 }
 
 // Opened while more than 1100 other descriptors are, the port gets a number past FD_SETSIZE, which
