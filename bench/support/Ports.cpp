@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
 #include <thread>
 
 namespace selko::bench {
@@ -47,11 +48,30 @@ void writeAll(int fd, const void* bytes, std::size_t length) {
     }
 }
 
+namespace {
+
+// The stacks, bottom first; null (with the error) when a layer cannot be made. "road" is the road
+// of one exchange: UART, background reader, echo removal (LF), and a transforming channel that
+// appends LF to every write and releases one LF-ended message per read.
+SLKDataChannelRef makeStack(const std::string& stack, const std::string& url, CommErrorRef* error) {
+    SLKDataChannelRef channel = createUARTChannel(url.c_str(), nullptr, error);
+    if (stack == "uart" || !channel)
+        return channel;
+    channel = createActiveChannel(channel, error);
+    if (stack == "active" || !channel)
+        return channel;
+    const SLKData lineFeed = SLKDataWithString("\n");
+    channel = createEchoRemovalChannel(channel, lineFeed, error);
+    const std::vector<SLKDataTransformerRef> reads{createAggregatingTransformer(lineFeed, false, error)},
+        writes{createAppendingTransformer(lineFeed, error)};
+    return channel ? createChannelTransformer(channel, &reads, &writes, error) : nullptr;
+}
+
+} // namespace
+
 SLKDataChannelRef openStack(const std::string& stack, const std::string& url) {
     CommErrorRef error;
-    const SLKDataChannelRef channel = stack == "uart"     ? selko::stacks::uart(url, &error)
-                                      : stack == "active" ? selko::stacks::active(url, &error)
-                                                          : selko::stacks::roadOfOneExchange(url, &error);
+    const SLKDataChannelRef channel = makeStack(stack, url, &error);
     if (!channel || !channel->openWithTimeout(1.0, &error))
         fail("%s stack: %s", stack.c_str(), error ? error->message().c_str() : "no error record");
     return channel;

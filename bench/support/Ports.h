@@ -1,5 +1,5 @@
 // The two sides of every channel comparison: a port as a program without the library drives it
-// (raw POSIX), and the library's stacks (the same ones the tests build), opened or failing loudly.
+// (raw POSIX), and the library's stacks, opened or failing loudly.
 #ifndef SELKO_BENCH_PORTS_H
 #define SELKO_BENCH_PORTS_H
 
@@ -16,7 +16,7 @@ int openRawPort(const std::string& path);
 bool waitReadable(int fd, double seconds);
 void writeAll(int fd, const void* bytes, std::size_t length);
 
-// A stack from tests/support/Devices.h ("uart", "active" or "road"), opened.
+// A stack over the port at `url` ("uart", "active" or "road": see Ports.cpp), opened.
 SLKDataChannelRef openStack(const std::string& stack, const std::string& url);
 void closeChannel(const SLKDataChannelRef& channel);
 

@@ -1,6 +1,6 @@
 // What tests, fuzz targets and benchmarks play the far end with: a simulated serial device on a
 // pseudo-terminal, a real network serial server in front of such devices, a reader of line speeds,
-// a scripted in-memory channel to put under decorators, and the channel stacks built over a port.
+// and a scripted in-memory channel to put under decorators.
 // No test framework here.
 #ifndef SELKO_TEST_DEVICES_H
 #define SELKO_TEST_DEVICES_H
@@ -199,32 +199,5 @@ private:
 };
 
 } // namespace selko::test
-
-// The channel stacks that the tests and the benchmarks build over a port, bottom first. Each
-// returns null (with the error) when a layer cannot be made; nothing is opened here.
-namespace selko::stacks {
-
-inline SLKDataChannelRef uart(const std::string& url, CommErrorRef* error = nullptr) {
-    return createUARTChannel(url.c_str(), nullptr, error);
-}
-
-// A background reader over the UART channel.
-inline SLKDataChannelRef active(const std::string& url, CommErrorRef* error = nullptr) {
-    SLKDataChannelRef port = uart(url, error);
-    return port ? createActiveChannel(port, error) : nullptr;
-}
-
-// The road of one exchange: UART, background reader, echo removal (LF), and a transforming
-// channel that appends LF to every write and releases one LF-ended message per read.
-inline SLKDataChannelRef roadOfOneExchange(const std::string& url, CommErrorRef* error = nullptr) {
-    const SLKData lineFeed = SLKDataWithString("\n");
-    SLKDataChannelRef below = active(url, error);
-    below = below ? createEchoRemovalChannel(below, lineFeed, error) : nullptr;
-    const std::vector<SLKDataTransformerRef> reads{createAggregatingTransformer(lineFeed, false, error)},
-        writes{createAppendingTransformer(lineFeed, error)};
-    return below ? createChannelTransformer(below, &reads, &writes, error) : nullptr;
-}
-
-} // namespace selko::stacks
 
 #endif
