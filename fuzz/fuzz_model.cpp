@@ -1,4 +1,4 @@
-// The model fuzz targets: fuzz_<name> is built from this file with SELKO_MODEL_CHECK set to the
+// The fuzz targets: fuzz_<name> is built from this file with SELKO_MODEL_CHECK set to the
 // name of a check in tests/ModelChecks.h (the checks the seeded property test runs); the fuzzer's
 // input is that check's script, and a difference stops the run.
 #include "ModelChecks.h"

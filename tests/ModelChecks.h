@@ -2,12 +2,14 @@
 // erasures), and checks that drive each library algorithm and its model with one script decoded
 // from bytes: random bytes in models_test.cpp, the fuzzer's input in fuzz/fuzz_model.cpp. Blocks
 // come from a small alphabet so that occurrences, partial occurrences and overlaps are frequent.
-// A check only tells whether the two agree: the script that made them differ is the reproducer.
+// The Telnet decoder, which has no model, is checked by its properties the same way. A check only
+// tells whether the two agree: the script that made them differ is the reproducer.
 #ifndef SELKO_MODEL_CHECKS_H
 #define SELKO_MODEL_CHECKS_H
 
 #include <SelkoCommunication.h>
 
+#include "Data Channel/SLKTelnetCodec.h"
 #include "support/Devices.h"
 
 #include <cstdint>
@@ -156,12 +158,74 @@ inline bool echoRemovalAgrees(Script& s) {
     return true;
 }
 
+// What the Telnet decoder made of a stream: its data, and every option as {verb, option} and
+// sub-negotiation as {SB, body...} in order.
+struct TelnetDecoded : selko::detail::telnet::Listener {
+    std::vector<std::uint8_t> data;
+    std::vector<std::vector<std::uint8_t>> events;
+    void option(std::uint8_t verb, std::uint8_t option) override { events.push_back({verb, option}); }
+    void subnegotiation(const std::vector<std::uint8_t>& body) override {
+        events.push_back({selko::detail::telnet::SB});
+        events.back().insert(events.back().end(), body.begin(), body.end());
+    }
+    bool operator==(const TelnetDecoded& other) const { return data == other.data && events == other.events; }
+};
+
+// Decodes `wire` in blocks of 1 to `largestBlock` bytes, as the script picks.
+inline TelnetDecoded decodeInBlocks(Script& s, const std::string& wire, unsigned largestBlock) {
+    selko::detail::telnet::Decoder decoder;
+    TelnetDecoded decoded;
+    for (std::size_t at = 0, length = 0; at < wire.size(); at += length) {
+        length = std::min<std::size_t>(wire.size() - at, 1 + s.pick(largestBlock));
+        decoder.decode(reinterpret_cast<const std::uint8_t*>(wire.data()) + at, length, decoded.data, decoded);
+    }
+    return decoded;
+}
+
+// The Telnet decoder: any bytes decode the same whole and in blocks, to no more data than came;
+// and device bytes, escaped, with commands and sub-negotiations between them, decode back to
+// exactly those bytes with every option and sub-negotiation reported once and in order.
+inline bool telnetDecoderAgrees(Script& s) {
+    namespace telnet = selko::detail::telnet;
+    const std::string raw = s.text(0, 256);
+    const TelnetDecoded whole = decodeInBlocks(s, raw, unsigned(raw.size()) + 1);
+    if (!(whole == decodeInBlocks(s, raw, 16)) || whole.data.size() > raw.size())
+        return false;
+    const std::string bytes = s.text(0, 512);
+    TelnetDecoded sent;
+    sent.data.assign(bytes.begin(), bytes.end());
+    std::vector<std::uint8_t> wire;
+    for (std::size_t at = 0; at <= bytes.size(); ++at) {
+        while (s.at != s.end && s.pick(8) == 0) {
+            const unsigned kind = s.pick(3), first = s.pick(256), second = s.pick(256);
+            std::vector<std::uint8_t> command;
+            if (kind == 0) {   // IAC WILL/WONT/DO/DONT <option>
+                command = telnet::command(std::uint8_t(telnet::WILL + first % 4), std::uint8_t(second));
+                sent.option(command[1], command[2]);
+            } else if (kind == 1) {   // IAC SB <body> IAC SE; only its first kMaxBody bytes are kept
+                const std::string text = s.text(0, 80);
+                std::vector<std::uint8_t> body(text.begin(), text.end());
+                command = telnet::subnegotiation(body);
+                body.resize(std::min(body.size(), telnet::Decoder::kMaxBody));
+                sent.subnegotiation(body);
+            } else {   // a two-byte command: NOP, Data Mark, Break, ..., Go Ahead, or a stray SE
+                command = {telnet::IAC, std::uint8_t(telnet::SE + first % (telnet::SB - telnet::SE))};
+            }
+            wire.insert(wire.end(), command.begin(), command.end());
+        }
+        if (at < bytes.size())
+            telnet::escape(&sent.data[at], 1, wire);
+    }
+    return decodeInBlocks(s, std::string(wire.begin(), wire.end()), 16) == sent;
+}
+
 // By name, for the property test and the fuzz targets (fuzz_<name>).
 inline const std::pair<const char*, bool (*)(Script&)> kChecks[] = {
     {"aggregator", [](Script& s) { return transformerAgrees(s, Kind::aggregator); }},
     {"event_generator", [](Script& s) { return transformerAgrees(s, Kind::eventGenerator); }},
     {"filter", [](Script& s) { return transformerAgrees(s, Kind::filter); }},
     {"echo_removal", echoRemovalAgrees},
+    {"telnet_decoder", telnetDecoderAgrees},
 };
 
 } // namespace selko::model

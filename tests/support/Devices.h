@@ -50,8 +50,8 @@ public:
     std::string receive(std::size_t count, std::chrono::milliseconds timeout);
 
     // Starts a thread that plays an instrument: with `echo`, every received byte is sent back at
-    // once; every line ending in `terminator` is handed to `answer` and its reply is sent.
-    void startResponder(bool echo, Answer answer = nullptr, char terminator = '\n');
+    // once; every line ending in LF is handed to `answer` and its reply is sent.
+    void startResponder(bool echo, Answer answer = nullptr);
     void stopResponder();
 
     // The far end goes away: the master (and the device's slave descriptor) close, so host reads
@@ -59,7 +59,7 @@ public:
     void hangUp();
 
 private:
-    void respond(bool echo, Answer answer, char terminator);
+    void respond(bool echo, Answer answer);
 
     int _master = -1;
     int _slave = -1;

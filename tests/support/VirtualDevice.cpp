@@ -22,18 +22,14 @@ bool await(int fd, short events, int milliseconds) {
     return ::poll(&waiting, 1, milliseconds) > 0;
 }
 
-// Writes every byte; a test may have made the master non-blocking.
+// Writes every byte, waiting while the line is full.
 void writeAll(int fd, const char* bytes, std::size_t length) {
     while (length > 0) {
         const ssize_t written = ::write(fd, bytes, length);
-        if (written >= 0) {
-            bytes += written;
-            length -= static_cast<std::size_t>(written);
-        } else if (errno == EAGAIN) {
-            await(fd, POLLOUT, 100);
-        } else if (errno != EINTR) {
+        if (written < 0 && errno != EINTR)
             fail("write to pseudo-terminal master");
-        }
+        bytes += std::max<ssize_t>(written, 0);
+        length -= static_cast<std::size_t>(std::max<ssize_t>(written, 0));
     }
 }
 
@@ -79,9 +75,9 @@ std::string VirtualDevice::receive(std::size_t count, std::chrono::milliseconds 
     return bytes;
 }
 
-void VirtualDevice::startResponder(bool echo, Answer answer, char terminator) {
+void VirtualDevice::startResponder(bool echo, Answer answer) {
     stopResponder();
-    _responder = std::thread(&VirtualDevice::respond, this, echo, std::move(answer), terminator);
+    _responder = std::thread(&VirtualDevice::respond, this, echo, std::move(answer));
 }
 
 void VirtualDevice::stopResponder() {
@@ -92,7 +88,7 @@ void VirtualDevice::stopResponder() {
     _stopping = false;
 }
 
-void VirtualDevice::respond(bool echo, Answer answer, char terminator) {
+void VirtualDevice::respond(bool echo, Answer answer) {
     std::string line;
     char chunk[4096];
     while (!_stopping) {
@@ -101,7 +97,7 @@ void VirtualDevice::respond(bool echo, Answer answer, char terminator) {
         if (echo && got > 0)
             writeAll(_master, chunk, static_cast<std::size_t>(got));
         for (ssize_t i = 0; answer && i < got; ++i) {
-            if (chunk[i] != terminator) {
+            if (chunk[i] != '\n') {
                 line += chunk[i];
                 continue;
             }
