@@ -1,6 +1,6 @@
 // What tests, fuzz targets and benchmarks play the far end with: a simulated serial device on a
-// pseudo-terminal, a real network serial server in front of such devices, a reader of line speeds,
-// and a scripted in-memory channel to put under decorators.
+// pseudo-terminal, a real network serial server in front of such devices, and a scripted in-memory
+// channel to put under decorators.
 // No test framework here.
 #ifndef SELKO_TEST_DEVICES_H
 #define SELKO_TEST_DEVICES_H
@@ -106,18 +106,6 @@ private:
     int _rawPort = 0, _rfc2217Port = 0;
     bool _started = false;
 };
-
-// ---------------------------------------------------------------------------------------------
-// Reads a terminal's line speeds back through termios2, which holds them as numbers for named and
-// arbitrary speeds alike. In its own source file: <asm/termbits.h> clashes with <termios.h>.
-
-struct LineSpeed {
-    unsigned outputSpeed = 0; // bits per second
-    unsigned inputSpeed = 0;
-};
-
-// False (errno set) when the request fails.
-bool readLineSpeed(int fd, LineSpeed& speed);
 
 // ---------------------------------------------------------------------------------------------
 // An in-memory channel for decorator tests: reads hand out scripted results in order (with
