@@ -40,7 +40,7 @@ struct Variant {
 
 // One round: a fresh device and port; the device writes [start, end) and the host checks it.
 void runRound(Variant& variant, std::uint64_t start, std::uint64_t end, int threadsBefore) {
-    selko::test::VirtualDevice device;
+    SimulatedInstrument device;
     const int fd = variant.stack == "raw" ? openRawPort(device.path()) : -1;
     const SLKDataChannelRef channel = fd < 0 ? openStack(variant.stack, device.url()) : nullptr;
     std::vector<std::uint8_t> received(kChunk), pattern(kChunk);

@@ -23,9 +23,9 @@ int main(int argc, char** argv) {
     for (const int count : {1, 16, 64}) {
         double rawCpu = 0, activeCpu = 0;
         {
-            std::vector<std::unique_ptr<selko::test::VirtualDevice>> devices;
+            std::vector<std::unique_ptr<SimulatedInstrument>> devices;
             for (int i = 0; i < 2 * count; ++i)
-                devices.push_back(std::make_unique<selko::test::VirtualDevice>());
+                devices.push_back(std::make_unique<SimulatedInstrument>());
             std::atomic<bool> stop{false};
             std::vector<std::thread> rawLoops;
             std::vector<SLKDataChannelRef> channels;

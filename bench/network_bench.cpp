@@ -100,7 +100,7 @@ private:
 struct Variant {
     std::string name;
     std::unique_ptr<Client> client;
-    selko::test::VirtualDevice* device;
+    SimulatedInstrument* device;
     std::vector<double> roundTrips;   // seconds, one per exchange
     std::vector<double> bulkSeconds;   // one per turn
 };
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     const double mib = args.pick(2, 1);
     armWatchdog(300);
 
-    selko::test::VirtualDevice rawDevice, rfc2217Device;
+    SimulatedInstrument rawDevice, rfc2217Device;
     selko::test::Ser2NetServer server(rawDevice.path(), rfc2217Device.path());
     if (!server.started())
         fail("ser2net did not start (scripts/ensure-deps installs it)");

@@ -21,7 +21,7 @@ constexpr int kBlock = 250;
 struct Variant {
     std::string name;
     Target target;
-    std::unique_ptr<selko::test::VirtualDevice> device;
+    std::unique_ptr<SimulatedInstrument> device;
     std::set<int> deviceThreads;
     int fd = -1;                // raw POSIX
     SLKDataChannelRef channel;  // the library
@@ -46,7 +46,7 @@ Variant makeVariant(const std::string& name, const std::string& stack, Target ta
     Variant variant;
     variant.name = name;
     variant.target = target;
-    variant.device = std::make_unique<selko::test::VirtualDevice>();
+    variant.device = std::make_unique<SimulatedInstrument>();
     const std::set<int> before = threadIds();
     // The road's device echoes, and the road appends the LF itself.
     variant.device->startResponder(stack == "road", [](const std::string& line) { return line == "PING" ? "OK\n" : ""; });

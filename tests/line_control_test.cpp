@@ -22,7 +22,7 @@ std::atomic<int> farEnd{-1};
 
 const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
 
-std::shared_ptr<SLPUARTChannel> uartOn(const VirtualDevice& device, SLKOptions options = {}) {
+std::shared_ptr<SLPUARTChannel> uartOn(const SimulatedInstrument& device, SLKOptions options = {}) {
     options.emplace(SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false);
     return std::dynamic_pointer_cast<SLPUARTChannel>(createUARTChannel(device.url().c_str(), &options));
 }
@@ -44,7 +44,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
-    VirtualDevice device;
+    SimulatedInstrument device;
     // {rate, what the driver reports (0: the pseudo-terminal's own answer), opens}. Named rates
     // follow unnamed ones, so that a stale input speed would show.
     const std::tuple<long long, unsigned, bool> rows[] = {
@@ -83,7 +83,7 @@ TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
 // output, discarding either, draining (a timeout, the far end reading, and a close while a drain
 // waits), every call failing with code 2 once closed, and the port found under decorators.
 TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
-    VirtualDevice device;
+    SimulatedInstrument device;
     const auto port = uartOn(device);
     ASSERT_TRUE(port->openWithTimeout(0));
     CommErrorRef error;

@@ -134,12 +134,12 @@ protected:
         if (!server.started())
             GTEST_SKIP() << "ser2net could not be started (scripts/ensure-deps installs it)";
     }
-    VirtualDevice& device() { return GetParam() ? rfc2217Device : rawDevice; }
+    SimulatedInstrument& device() { return GetParam() ? rfc2217Device : rawDevice; }
     SLKDataChannelRef remote(const SLKOptions* options = nullptr) {
         return createChannelForURL((GetParam() ? server.rfc2217URL() : server.tcpURL()).c_str(), options);
     }
 
-    VirtualDevice rawDevice, rfc2217Device;
+    SimulatedInstrument rawDevice, rfc2217Device;
     Ser2NetServer server{rawDevice.path(), rfc2217Device.path()};
 };
 

@@ -79,7 +79,7 @@ TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const int threadsBefore = threadCount();
-        VirtualDevice device;
+        SimulatedInstrument device;
         const SLKDataChannelRef channel = row.wrap(openedUART(device));
         std::promise<long> readerId;
         auto reader = std::async(std::launch::async, [&] {
@@ -122,7 +122,7 @@ TEST_F(Scenarios, OpenCloseStormsFromSeveralThreads) {
     } rows[] = {{"uart", bare, 300, false}, {"active", active, 150, true}, {"passive", passive, 150, false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        VirtualDevice device;
+        SimulatedInstrument device;
         device.startResponder(true);   // echoes every write, so the loops read while the storm goes on
         const SLKDataChannelRef channel = row.wrap(createUARTChannel(device.url().c_str(), &kShared));
         std::atomic<int> unexpected{0}, opens{0}, ready{0}, storming{4};
@@ -170,7 +170,7 @@ TEST_F(Scenarios, OpenCloseStormsFromSeveralThreads) {
 // write is taken whole, or it fails with code 4 and the device has a prefix of it.
 TEST_F(Scenarios, ALargeWriteToASlowDeviceUnderSignalsReportsWhatTheDeviceGot) {
     const InterruptingSignal handler;
-    VirtualDevice device;
+    SimulatedInstrument device;
     const SLKDataChannelRef uart = openedUART(device);
     const std::string payload = pattern(0, 1 << 20);
     std::atomic<bool> done{false};
@@ -204,7 +204,7 @@ TEST_F(Scenarios, AFloodWhileNobodyReadsArrivesWholeAndTheMemoryReturns) {
     };
     const std::size_t before = resident();
     {
-        VirtualDevice device;
+        SimulatedInstrument device;
         const SLKDataChannelRef channel = active(openedUART(device));
         for (std::size_t offset = 0; offset < kFloodBytes; offset += 1 << 20)
             device.send(pattern(offset, 1 << 20)); // the port holds a few KiB: the loop takes all the rest
@@ -226,7 +226,7 @@ TEST_F(Scenarios, AFloodWhileNobodyReadsArrivesWholeAndTheMemoryReturns) {
 // Opened while more than 1100 other descriptors are, the port gets a number past FD_SETSIZE, which
 // select() cannot watch: it reads and writes as any other.
 TEST_F(Scenarios, APortNumberedPastFDSetSizeReadsAndWrites) {
-    VirtualDevice device;
+    SimulatedInstrument device;
     device.startResponder(true);
     const SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), nullptr);
     {

@@ -14,14 +14,14 @@ const std::string kSize = "Invalid Character Size (Use 5, 6, 7, or 8)", kParity 
                   kStop = "Invalid stop but (Use 1, or 2)", kBaud = "Invalid baud rate (Use a positive integer)";
 const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
 
-termios settings(const VirtualDevice& device) {
+termios settings(const SimulatedInstrument& device) {
     termios record{};
     EXPECT_EQ(::tcgetattr(device.slaveFd(), &record), 0);
     return record;
 }
 
 // How many of our descriptors are open on `device`'s port, and whether it is in exclusive use.
-std::pair<int, int> portUse(const VirtualDevice& device) {
+std::pair<int, int> portUse(const SimulatedInstrument& device) {
     int exclusive = -1;
     EXPECT_EQ(::ioctl(device.slaveFd(), TIOCGEXCL, &exclusive), 0);
     return {static_cast<int>(portDescriptors(device).size()), exclusive};
@@ -66,7 +66,7 @@ TEST(ModeCharacters, SetTheControlFlagsOrRefuseLeavingTheRestAlone) {
 // The opener configures the line raw, or refuses with its code and message, handing back the
 // descriptor when the node was opened first; a refused open never changes the line.
 TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
-    VirtualDevice device;
+    SimulatedInstrument device;
     termios start = settings(device); // control flags the first open must clear, and CLOCAL, which it keeps
     start.c_cflag |= HUPCL | CRTSCTS | CLOCAL;
     ASSERT_EQ(::tcsetattr(device.slaveFd(), TCSANOW, &start), 0);
@@ -122,7 +122,7 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
 class UARTChannel : public NothingLeftBehind {};
 
 TEST_F(UARTChannel, LifeExchangeAndHangUp) {
-    VirtualDevice device;
+    SimulatedInstrument device;
     SLKDataChannelRef channel = createUARTChannel(device.url().c_str(), nullptr);
     CommErrorRef error;
     const SLKOptions badMode{{SELKO_COMMUNICATION_UART_MODE, std::string("9N1")}};
@@ -169,7 +169,7 @@ TEST_F(UARTChannel, LifeExchangeAndHangUp) {
 // waiting; then A reopens. A's reader must never see B's bytes (yet see A's), and no close under
 // it may leave A's port held: a descriptor open on it or its exclusive use.
 TEST(UARTDescriptor, ReaderNeverSeesAnotherPortsBytesWhileClosedAndReopened) {
-    VirtualDevice deviceA, deviceB;
+    SimulatedInstrument deviceA, deviceB;
     const SLKDataChannelRef channelA = openedUART(deviceA);
     const SLKDataChannelRef channelB = createUARTChannel(deviceB.url().c_str(), nullptr);
     std::atomic<bool> stop{false};

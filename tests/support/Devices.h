@@ -1,13 +1,15 @@
-// What tests, fuzz targets and benchmarks play the far end with: a simulated serial device on a
-// pseudo-terminal, a real network serial server in front of such devices, and a scripted in-memory
-// channel to put under decorators.
+// What tests, fuzz targets and benchmarks play the far end with besides the simulated instrument
+// on a pseudo-terminal (simulator/SimulatedInstrument.h): a real network serial server in front of
+// such instruments, a scripted in-memory channel to put under decorators, and the bookkeeping of
+// the process's threads and descriptors.
 // No test framework here.
 #ifndef SELKO_TEST_DEVICES_H
 #define SELKO_TEST_DEVICES_H
 
 #include <SelkoCommunication.h>
 
-#include <atomic>
+#include "SimulatedInstrument.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -19,54 +21,6 @@
 #include <vector>
 
 namespace selko::test {
-
-// ---------------------------------------------------------------------------------------------
-// A simulated serial device for tests: a pseudo-terminal whose slave path the library opens as
-// its port while the test plays the device on the master side.
-
-class VirtualDevice {
-public:
-    // Answers one received line (terminator removed); an empty answer sends nothing.
-    using Answer = std::function<std::string(const std::string& line)>;
-
-    // Opens a fresh pseudo-terminal. The device keeps one raw slave descriptor of its own open
-    // for its whole life, so the line does not hang up while the host has the port closed
-    // (which also means a TIOCEXCL flag set by the host outlives the host's own close).
-    VirtualDevice();
-    ~VirtualDevice();
-    VirtualDevice(const VirtualDevice&) = delete;
-    VirtualDevice& operator=(const VirtualDevice&) = delete;
-
-    const std::string& path() const { return _path; }
-    std::string url() const { return "uart://" + _path; }
-    int masterFd() const { return _master; }
-    // The device's own slave descriptor: for reading the port's settings back (tcgetattr,
-    // TIOCGEXCL, TCGETS2).
-    int slaveFd() const { return _slave; }
-
-    // Writes every byte to the host.
-    void send(const std::string& bytes);
-    // Reads what the host wrote until `count` bytes arrived or `timeout` passed.
-    std::string receive(std::size_t count, std::chrono::milliseconds timeout);
-
-    // Starts a thread that plays an instrument: with `echo`, every received byte is sent back at
-    // once; every line ending in LF is handed to `answer` and its reply is sent.
-    void startResponder(bool echo, Answer answer = nullptr);
-    void stopResponder();
-
-    // The far end goes away: the master (and the device's slave descriptor) close, so host reads
-    // of the port return at once with no bytes.
-    void hangUp();
-
-private:
-    void respond(bool echo, Answer answer);
-
-    int _master = -1;
-    int _slave = -1;
-    std::string _path;
-    std::atomic<bool> _stopping{false};
-    std::thread _responder;
-};
 
 // Descriptors open in this process right now (entries of /proc/self/fd).
 int openDescriptorCount();

@@ -139,7 +139,7 @@ inline double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // A UART channel on `device`, opened.
-inline SLKDataChannelRef openedUART(const VirtualDevice& device, const SLKOptions* options = nullptr) {
+inline SLKDataChannelRef openedUART(const SimulatedInstrument& device, const SLKOptions* options = nullptr) {
     CommErrorRef error;
     SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), options, &error);
     EXPECT_TRUE(uart && uart->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
@@ -147,7 +147,7 @@ inline SLKDataChannelRef openedUART(const VirtualDevice& device, const SLKOption
 }
 
 // The descriptors of this process open on `device`'s port, apart from the device's own.
-inline std::vector<int> portDescriptors(const VirtualDevice& device) {
+inline std::vector<int> portDescriptors(const SimulatedInstrument& device) {
     std::vector<int> found;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code gone; // a descriptor closed meanwhile reads as no link

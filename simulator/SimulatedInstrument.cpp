@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -24,9 +23,15 @@ void writeAll(int fd, const char* bytes, std::size_t length) {
     }
 }
 
+// Waits up to `milliseconds` for input on `fd`; true when it came.
+bool awaitInput(int fd, int milliseconds) {
+    pollfd waiting{fd, POLLIN, 0};
+    return ::poll(&waiting, 1, milliseconds) > 0;
+}
+
 } // namespace
 
-SimulatedInstrument::SimulatedInstrument(Responder responder, bool echo) {
+SimulatedInstrument::SimulatedInstrument() {
     _master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char name[128];
     if (_master < 0 || ::grantpt(_master) != 0 || ::unlockpt(_master) != 0 ||
@@ -38,33 +43,60 @@ SimulatedInstrument::SimulatedInstrument(Responder responder, bool echo) {
         return;
     }
     _path = name;
-    // Keep one raw descriptor of the terminal open on this side, so the line stays up between
-    // the host's opens and nothing the instrument sends is cooked before the host configures it.
     _slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios raw{};
     if (_slave >= 0 && ::tcgetattr(_slave, &raw) == 0) {
         ::cfmakeraw(&raw);
         ::tcsetattr(_slave, TCSANOW, &raw);
     }
-    _server = std::thread([this, responder = std::move(responder), echo] { serve(responder, echo); });
-}
-
-SimulatedInstrument::~SimulatedInstrument() {
-    if (_server.joinable()) {
-        writeAll(_stop[1], "x", 1);
-        _server.join();
-    }
-    for (int fd : {_master, _slave, _stop[0], _stop[1]}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
 }
 
 void SimulatedInstrument::send(const std::string& bytes) { writeAll(_master, bytes.data(), bytes.size()); }
 
+std::string SimulatedInstrument::receive(std::size_t count, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    std::string bytes;
+    char chunk[4096];
+    for (auto left = timeout; bytes.size() < count && left.count() > 0;
+         left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())) {
+        if (!awaitInput(_master, static_cast<int>(left.count())))
+            continue;
+        const ssize_t got = ::read(_master, chunk, std::min(sizeof chunk, count - bytes.size()));
+        if (got < 0 && errno != EINTR && errno != EAGAIN)
+            break;
+        bytes.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return bytes;
+}
+
+void SimulatedInstrument::startResponder(bool echo, Responder responder) {
+    stopResponder();
+    if (ready())
+        _server = std::thread([this, responder = std::move(responder), echo] { serve(responder, echo); });
+}
+
+void SimulatedInstrument::stopResponder() {
+    if (!_server.joinable())
+        return;
+    writeAll(_stop[1], "x", 1);
+    _server.join();
+    char token;
+    (void)!::read(_stop[0], &token, 1);
+}
+
+void SimulatedInstrument::hangUp() {
+    stopResponder();
+    for (int* fd : {&_master, &_slave, &_stop[0], &_stop[1]}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
 void SimulatedInstrument::serve(const Responder& responder, bool echo) {
     std::string line;
-    char chunk[512];
+    char chunk[4096];
     for (;;) {
         pollfd waiting[2] = {{_master, POLLIN, 0}, {_stop[0], POLLIN, 0}};
         if (::poll(waiting, 2, -1) < 0 && errno != EINTR)
