@@ -1,6 +1,6 @@
 // The active channel and the buffer channel between its background loop and its readers, over
 // scripted channels so that the loop's orderings (close, reopen, failing thread starts) can be
-// pinned down. The close-after-stop rounds are the stress test to run under ThreadSanitizer.
+// pinned down.
 #include "SLPActiveChannelAccess.h"
 #include "TestSupport.h"
 #include "databufferchannel_t.h"
@@ -99,23 +99,6 @@ TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
     // channel's) under code 2.
     EXPECT_TRUE(eventually([&] { return !active->close(&error) && error->domain() == "test"; }));
     EXPECT_EQ(error->code(), SLKErrorNotOpened);
-}
-
-TEST_F(ActiveChannel, CloseAfterTheLoopStoppedAlwaysReportsItsError) {
-    // The wrapped channel stays open, so the loop's stop is the only thing that makes the active
-    // channel closed; its error must be visible by then, every time.
-    for (int round = 0; round < 200; ++round) {
-        auto wrapped = std::make_shared<ScriptedChannel>(true);
-        wrapped->pushFailure(foreignError("probe", 77, "device vanished"));
-        SLKDataChannelRef active = createActiveChannel(wrapped);
-        const auto limit = std::chrono::steady_clock::now() + 5s; // asked without pause, to catch the first moment
-        while (active->isOpened() && std::chrono::steady_clock::now() < limit)
-            std::this_thread::yield();
-        CommErrorRef error;
-        ASSERT_FALSE(active->close(&error));
-        const std::string record = error->domain() + "/" + std::to_string(error->code()) + "/" + error->message();
-        ASSERT_EQ(record, "probe/2/device vanished") << round;
-    }
 }
 
 // Holds its first read until released (or ten seconds pass), counting the reads of that reader.

@@ -49,27 +49,16 @@ TEST(PassiveChannel, SlicesTheTimeoutAndEndsAtTheFirstSliceWithBytesOrAFailure) 
     EXPECT_TRUE(closed->readTimeouts().empty());
 }
 
-// Passing the wrapped channel's failures on is checked against the reference model (models_test.cpp).
-TEST(EchoRemoval, PassesTheCallersTimeoutAndKeepsItsOwnDelimiterAndTheEchoesAcrossAReopen) {
-    auto wrapped = std::make_shared<ScriptedChannel>();
-    auto delimiter = std::make_shared<SLKBytes>(SLKBytes{'\r', '\n'});
-    SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, delimiter);
-    delimiter->assign({';'});
-    ASSERT_TRUE(channel->write(SLKDataWithString("PING\r\n")));
-    wrapped->pushRead("PING\r");
-    wrapped->pushRead("\nOK;");
-    EXPECT_EQ(text(channel->readWithTimeout(0.5)), "");
-    EXPECT_TRUE(channel->close() && channel->openWithTimeout(1.0));
-    EXPECT_EQ(text(channel->readWithTimeout(0.25)), "OK;");
-    EXPECT_EQ(wrapped->readTimeouts(), (std::vector<double>{0.5, 0.25}));
-}
-
 // The far end echoes each command and answers it only after the write returned, so every echo is
 // pending when it arrives: the reader must see exactly the answers (and, under ThreadSanitizer,
-// the reader and the writer must not race).
+// the reader and the writer must not race). The channel keeps its own copy of the delimiter, and
+// its reads wait the caller's timeout below. (Passing the wrapped channel's failures on is checked
+// against the reference model in models_test.cpp.)
 TEST(EchoRemoval, ReaderAndWriterOnTwoThreads) {
     auto wrapped = std::make_shared<ScriptedChannel>();
-    SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, SLKDataWithString("\n"));
+    auto delimiter = std::make_shared<SLKBytes>(SLKBytes{'\n'});
+    SLKDataChannelRef channel = createEchoRemovalChannel(wrapped, delimiter);
+    delimiter->assign({';'});
     const auto line = [](const std::string& word, int i) { return word + " " + std::to_string(i) + "\n"; };
     std::string expected, delivered;
     for (int i = 0; i < 2000; ++i)
@@ -82,6 +71,7 @@ TEST(EchoRemoval, ReaderAndWriterOnTwoThreads) {
         delivered.append(got->begin(), got->end());
     writer.join();
     EXPECT_EQ(delivered, expected);
+    EXPECT_EQ(wrapped->readTimeouts().back(), 1.0);
 }
 
 TEST(TransformingChannel, RunsCopiedListsInOrderOnAPrivateCopyAndPassesFailuresOn) {

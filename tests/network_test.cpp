@@ -97,10 +97,6 @@ TEST(NetworkURL, SchemesHostsAndPorts) {
         EXPECT_FALSE(createChannelForURL(url, nullptr, &error));
         expectError(error, 3, "Provided url "s + url + " not valid", "Data Channel/SLKChannelForURL.cpp:");
     }
-    CommErrorRef error;
-    EXPECT_FALSE(SLKSerialPortOf(createChannelForURL("tcp://127.0.0.1:9", nullptr), &error));
-    EXPECT_EQ(error->code(), 6);
-    EXPECT_TRUE(SLKSerialPortOf(createPassiveChannel(createChannelForURL("rfc2217://127.0.0.1:9", nullptr))));
 }
 
 TEST(NetworkConnect, RefusedAndTimedOut) {

@@ -4,8 +4,6 @@
 
 #include <sys/wait.h>
 
-#include <sstream>
-
 using selko::test::eventually;
 
 namespace {
@@ -13,9 +11,8 @@ namespace {
 const std::string kSelko = SELKO_TOOL_PATH;
 
 std::string fileText(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // The standard output of a shell command, and its exit code.

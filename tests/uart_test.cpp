@@ -12,7 +12,6 @@ namespace {
 
 const std::string kSize = "Invalid Character Size (Use 5, 6, 7, or 8)", kParity = "Invalid parity (Use N, O, or E)",
                   kStop = "Invalid stop but (Use 1, or 2)", kBaud = "Invalid baud rate (Use a positive integer)";
-const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
 
 termios settings(const SimulatedInstrument& device) {
     termios record{};

@@ -5,17 +5,9 @@
 
 namespace selko::test {
 
-namespace {
+int openDescriptorCount() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
-int countEntries(const char* directory) {
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(directory), {}));
-}
-
-} // namespace
-
-int openDescriptorCount() { return countEntries("/proc/self/fd"); }
-
-int threadCount() { return countEntries("/proc/self/task"); }
+int threadCount() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {

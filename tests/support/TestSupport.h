@@ -32,6 +32,8 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 inline const std::string kClosed = "Cannot communicate with closed devices";
+// Options that leave the port open to others (no TIOCEXCL).
+inline const SLKOptions kShared{{SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, false}};
 
 // Where each kind of error is raised: the location prefix its record must carry.
 inline const std::string kChannelSource = "Data Channel/SLKDataChannel.cpp:";
@@ -90,8 +92,7 @@ protected:
     }
 
 private:
-    int _threadsBefore = 0;
-    int _descriptorsBefore = 0;
+    int _threadsBefore = 0, _descriptorsBefore = 0;
 };
 
 inline long currentThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
@@ -139,9 +140,9 @@ inline double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // A UART channel on `device`, opened.
-inline SLKDataChannelRef openedUART(const SimulatedInstrument& device, const SLKOptions* options = nullptr) {
+inline SLKDataChannelRef openedUART(const SimulatedInstrument& device) {
     CommErrorRef error;
-    SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), options, &error);
+    SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), nullptr, &error);
     EXPECT_TRUE(uart && uart->openWithTimeout(1.0, &error)) << (error ? error->message() : "");
     return uart;
 }
