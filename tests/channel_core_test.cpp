@@ -69,11 +69,6 @@ struct Pipe {
     }
     ~Pipe() { ::close(ends[0]), ::close(ends[1]); }
     void write(const std::string& s) const { EXPECT_EQ(::write(ends[1], s.data(), s.size()), ssize_t(s.size())); }
-    // A read on a thread of its own, once that thread waits in select.
-    std::future<SLKData> waitingRead(double timeout, CommErrorRef* error) const {
-        const int fd = ends[0];
-        return blockedCall([=] { return selko_communication_read(fd, timeout, error); }, blockedInSelect);
-    }
 };
 
 TEST(DescriptorRead, WaitsItsTimeAndReadsWhatIsWaitingInOneGoOrReportsCode5) {
@@ -92,7 +87,8 @@ TEST(DescriptorRead, WaitsItsTimeAndReadsWhatIsWaitingInOneGoOrReportsCode5) {
     // FOREVER, and times too long for a timeval, wait until bytes come. With nothing waiting when
     // it starts, a read takes at most 65536: the rest waits for the next one.
     for (const double timeout : {5.0, SELKO_COMMUNICATION_TIME_FOREVER, 1e12, HUGE_VAL}) {
-        std::future<SLKData> reading = pipe.waitingRead(timeout, &error);
+        auto reading = blockedCall([&, timeout] { return selko_communication_read(pipe.ends[0], timeout, &error); },
+                                   blockedInSelect);
         pipe.write(std::string(70000, 'y'));
         EXPECT_EQ(reading.get()->size(), 65536u) << timeout;
         EXPECT_EQ(selko_communication_read(pipe.ends[0], 0.0)->size(), 70000u - 65536u);

@@ -17,8 +17,9 @@ namespace {
 // on its slave). To play a UART, which rounds to its clock and holds bytes until they have left
 // the wire, the library's requests pass through ioctl() below, which answers TCGETS2 with
 // `reportedRate` (0: the real answer) and TIOCOUTQ with what `farEnd` has not read yet (-1: real).
+// A pseudo-terminal has no modem lines either: TIOCMGET answers `modemBits` (-1: refused, as real).
 std::atomic<unsigned> reportedRate{0};
-std::atomic<int> farEnd{-1};
+std::atomic<int> farEnd{-1}, modemBits{-1};
 
 const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
 
@@ -37,6 +38,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_end(arguments);
     if (request == TIOCOUTQ && farEnd >= 0)
         return next(farEnd, FIONREAD, argument);
+    if (request == TIOCMGET && modemBits >= 0) {
+        *reinterpret_cast<int*>(argument) = modemBits;
+        return 0;
+    }
     const int result = next(fd, request, argument);
     if (request == TCGETS2 && result == 0 && reportedRate != 0)
         argument->c_ospeed = argument->c_ispeed = reportedRate;
@@ -110,6 +115,12 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
         EXPECT_FALSE(call(&error)) << message;
         expectError(error, code, message, kPortSource);
     }
+    // A driver that has modem lines: each is read from its own bit.
+    for (const auto& [bits, letters] : {std::pair{TIOCM_CTS | TIOCM_CAR, "CH"}, {TIOCM_DSR | TIOCM_RNG, "DR"}}) {
+        modemBits = bits;
+        EXPECT_EQ(modemLineLetters(*port), letters);
+    }
+    modemBits = -1;
 
     farEnd = device.masterFd();
     const auto queuedComesTo = [&](SLKQueue queue, long long count) {

@@ -159,6 +159,15 @@ inline std::vector<int> portDescriptors(const SimulatedInstrument& device) {
     return found;
 }
 
+// The modem lines `port` reports, as letters (C: CTS, D: DSR, H: DCD, R: RI), or the code it failed with.
+inline std::string modemLineLetters(SLKSerialPort& port) {
+    SLKModemLines l;
+    CommErrorRef error;
+    if (!port.modemLines(&l, &error))
+        return "code " + std::to_string(error->code());
+    return std::string(l.cts ? "C" : "") + (l.dsr ? "D" : "") + (l.dcd ? "H" : "") + (l.ri ? "R" : "");
+}
+
 // Reads until `count` bytes arrived, a read failed, or five seconds passed.
 inline std::string readAtLeast(SLKDataChannel& channel, std::size_t count) {
     std::string got;
