@@ -79,8 +79,8 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
         // "localhost" or no authority, percent-decoding, and mode characters past the third ignored.
         {"uart://LocalHost" + path, {}, 0, "", true}, {"uart:" + path, mode("8N1x"), 0, "", true},
         {"uart:///dev/%70ts%2F" + path.substr(std::strlen("/dev/pts/")), {}, 0, "", true},
-        {"uart:///nonexistent/%5Atty", mode("9N1"), 4, // the node is opened before the mode is read
-         "Error opening serial port /nonexistent/Ztty - " + errnoText(ENOENT) + ".", false},
+        {"uart:///nonexistent/%0Atty", mode("9N1"), 4, // the node is opened before the mode is read
+         "Error opening serial port /nonexistent/\ntty - " + errnoText(ENOENT) + ".", false},
         {"uart:///dev/null", {}, 4, "Error setting TIOCEXCL on" + notTTY, true},
         {"uart:///dev/null", kShared, 4, "Error getting tty attributes" + notTTY, true},
         {url, mode("8n1"), 3, kParity, true}, {url, mode("8N"), 3, kStop, true}, // a short mode ends in invalid ones
