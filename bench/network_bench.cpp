@@ -6,6 +6,7 @@
 // whole cost of the protocol. Variants take turns in blocks, so a change of load hits them alike.
 #include "Bench.h"
 #include "Devices.h"
+#include "SimulatedInstrument.h"
 
 #include <SelkoCommunication.h>
 

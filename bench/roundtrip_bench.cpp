@@ -5,6 +5,7 @@
 #include "Bench.h"
 #include "Ports.h"
 #include "Devices.h"
+#include "SimulatedInstrument.h"
 
 #include <unistd.h>
 

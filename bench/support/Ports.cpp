@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <vector>
 #include <thread>
+#include <vector>
 
 namespace selko::bench {
 

@@ -1,14 +1,12 @@
 // What tests, fuzz targets and benchmarks play the far end with besides the simulated instrument
-// on a pseudo-terminal (simulator/SimulatedInstrument.h): a real network serial server in front of
-// such instruments, a scripted in-memory channel to put under decorators, and the bookkeeping of
-// the process's threads and descriptors.
+// on a pseudo-terminal (simulator/SimulatedInstrument.h, included by those that use it): a real
+// network serial server in front of such instruments, a scripted in-memory channel to put under
+// decorators, and the bookkeeping of the process's threads and descriptors.
 // No test framework here.
 #ifndef SELKO_TEST_DEVICES_H
 #define SELKO_TEST_DEVICES_H
 
 #include <SelkoCommunication.h>
-
-#include "SimulatedInstrument.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +15,6 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace selko::test {

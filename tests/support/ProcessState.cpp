@@ -2,6 +2,7 @@
 #include "Devices.h"
 
 #include <filesystem>
+#include <thread>
 
 namespace selko::test {
 

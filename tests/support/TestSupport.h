@@ -7,7 +7,8 @@
 
 #include <SelkoCommunication.h>
 
-#include "Devices.h" // also brings <chrono>, <mutex>, <string>, <thread> and <vector>
+#include "Devices.h"             // also brings <chrono>, <mutex>, <string> and <vector>
+#include "SimulatedInstrument.h" // and <thread>
 
 #include <gtest/gtest.h>
 
