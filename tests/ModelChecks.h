@@ -9,7 +9,7 @@
 
 #include <SelkoCommunication.h>
 
-#include "Data Channel/SLKTelnetCodec.h"
+#include "Network Channel/SLKTelnetCodec.h"
 #include "support/Devices.h"
 
 #include <cstdint>

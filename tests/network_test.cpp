@@ -113,7 +113,7 @@ TEST(NetworkConnect, RefusedAndTimedOut) {
         const double elapsed = secondsSince(start);
         EXPECT_TRUE(elapsed < timeout + 1.0 && (failure != ETIMEDOUT || elapsed >= timeout - 0.01)) << elapsed;
         expectError(error, 4, "Error opening network port " + url + " - " + errnoText(failure) + ".",
-                    "Data Channel/SLKSocketConnect.cpp:");
+                    "Network Channel/SLKSocketConnect.cpp:");
     }
     for (const int fd : fillers)
         ::close(fd);
