@@ -222,6 +222,9 @@ struct SLKPortInfo {
 SELKO_API std::vector<SLKPortInfo> selko_listPorts(CommErrorRef* error = nullptr);
 
 template <class T> class databufferchannel_t;
+namespace selko::detail {
+class PortHandle;
+}
 
 /// A serial port addressed by a "uart" URL. Open, close, read and write may come from different
 /// threads (a background reader reads while callers write or close). A close wakes a read that
@@ -287,12 +290,11 @@ public:
     const SLKOptions& options() const noexcept { return _options; }
 
 private:
-    struct Descriptor;
-    SELKO_LOCAL std::shared_ptr<Descriptor> acquireDescriptor() const;
-    SELKO_LOCAL bool releaseDescriptor(const std::shared_ptr<Descriptor>& expected);
+    SELKO_LOCAL std::shared_ptr<selko::detail::PortHandle> acquirePort() const;
+    SELKO_LOCAL bool releasePort(const std::shared_ptr<selko::detail::PortHandle>& expected);
 
     // Null while closed. Read and replaced with the atomic shared_ptr operations.
-    std::shared_ptr<Descriptor> _uartHandle;
+    std::shared_ptr<selko::detail::PortHandle> _uartHandle;
     std::string _url;
     SLKOptions _options;
 };

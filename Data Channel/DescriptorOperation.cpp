@@ -1,6 +1,10 @@
-// Timed descriptor reads: select_with_retry, read_with_retry, selko_communication_read.
+// Timed descriptor reads: select_with_retry, read_with_retry, selko_communication_read, and the
+// serial port's read that never outlives its wait.
+#include "DescriptorOperation.h"
+
 #include "CommErrorRaise.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -52,7 +56,7 @@ std::int64_t read_with_retry(int fd, void* buffer, std::size_t length) noexcept 
 SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error) noexcept {
     // Our decision: a descriptor that cannot go into an fd_set is refused before anything is done.
     if (fd < 0 || fd >= FD_SETSIZE) {
-        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(EINVAL), EINVAL);
+        selko::detail::raiseWaitOrReadFailure(error, EINVAL);
         return nullptr;
     }
 
@@ -76,7 +80,7 @@ SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error) no
             // Our decision: NaN and negative times too large for a timeval are refused the way
             // select refuses any other invalid negative time.
             if (!(timeout >= -kLongestTimedWait)) {
-                SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(EINVAL), EINVAL);
+                selko::detail::raiseWaitOrReadFailure(error, EINVAL);
                 return nullptr;
             }
             if (timeout <= kLongestTimedWait) {
@@ -92,8 +96,7 @@ SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error) no
         FD_SET(fd, &readable);
         const std::int64_t ready = selectRead(fd + 1, &readable, limitPointer);
         if (ready < 0) {
-            const int failure = errno;
-            SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+            selko::detail::raiseWaitOrReadFailure(error, errno);
             return nullptr;
         }
         if (ready == 0 || !FD_ISSET(fd, &readable))
@@ -106,9 +109,70 @@ SLKData selko_communication_read(int fd, double timeout, CommErrorRef* error) no
     if (count < 0) {
         const int failure = errno;
         buffer.reset();
-        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+        selko::detail::raiseWaitOrReadFailure(error, failure);
         return nullptr;
     }
     buffer->resize(static_cast<std::size_t>(count));
     return buffer;
 }
+
+namespace selko::detail {
+
+void raiseWaitOrReadFailure(CommErrorRef* error, int failure) {
+    SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+}
+
+PortRead readSerialPort(PortHandle& port, const Deadline& deadline, SLKData& bytes, int& failure) noexcept {
+    const PortHandle::Use inFlight = port.use();
+    if (!inFlight)
+        return PortRead::Closed;
+    for (;;) {
+        short reported = 0;
+        switch (port.wait(POLLIN, deadline, reported)) {
+        case PortHandle::Wait::Closed: return PortRead::Closed;
+        case PortHandle::Wait::Failed: failure = errno; return PortRead::Failed;
+        case PortHandle::Wait::TimedOut: bytes = std::make_shared<const SLKBytes>(); return PortRead::Bytes;
+        case PortHandle::Wait::Ready: break;
+        }
+        const std::lock_guard<std::mutex> input(port.inputLock());
+        if (port.releasedUnderCalls())
+            return PortRead::Closed;
+        // Exactly what is waiting, so that the read takes it without waiting for more: with the
+        // input lock held nothing else can take those bytes between the count and the read.
+        int waiting = 0;
+        if (::ioctl(port.fd(), FIONREAD, &waiting) == -1) {
+            // A hung-up terminal refuses every request.
+            failure = errno;
+            return (reported & (POLLHUP | POLLERR)) != 0 ? PortRead::Disconnected : PortRead::Failed;
+        }
+        if (waiting > 0) {
+            // Zero-filled, then handed over as the result without a copy.
+            auto buffer = std::make_shared<SLKBytes>(static_cast<std::size_t>(waiting));
+            const ssize_t count = ::read(port.fd(), buffer->data(), buffer->size());
+            const int readFailure = errno;
+            if (port.releasedUnderCalls())
+                return PortRead::Closed;
+            if (count > 0) {
+                buffer->resize(static_cast<std::size_t>(count));
+                bytes = std::move(buffer);
+                return PortRead::Bytes;
+            }
+            if (count == 0)
+                return PortRead::Disconnected;
+            if (readFailure != EINTR && readFailure != EAGAIN) {
+                failure = readFailure;
+                return PortRead::Failed;
+            }
+        } else if ((reported & (POLLHUP | POLLERR)) != 0) {
+            // Nothing left to read and the far end is gone.
+            return PortRead::Disconnected;
+        }
+        // What the wait saw went to another reader or a discard: wait again.
+        if (deadline.passed()) {
+            bytes = std::make_shared<const SLKBytes>();
+            return PortRead::Bytes;
+        }
+    }
+}
+
+} // namespace selko::detail

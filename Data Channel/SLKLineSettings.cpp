@@ -2,52 +2,87 @@
 
 #include "CommErrorRaise.h"
 
+#include <termios.h>
+
+#include <algorithm>
+
 namespace selko::detail {
 
-bool lineSettingsFromOptions(const SLKOptions& options, LineSettings& settings, CommErrorRef* error) {
-    LineSettings parsed;
-    if (const auto found = options.find(SELKO_COMMUNICATION_UART_BAUD); found != options.end()) {
-        const long long* number = std::get_if<long long>(&found->second);
+namespace {
+
+const SLKOptionValue* findOption(const SLKOptions& options, const char* key) {
+    const auto found = options.find(key);
+    return found == options.end() ? nullptr : &found->second;
+}
+
+} // namespace
+
+bool readBaud(const SLKOptions& options, std::uint32_t& baud, CommErrorRef* error) {
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_BAUD)) {
+        const long long* number = std::get_if<long long>(value);
         if (number == nullptr || *number < 1 || *number > 4294967295LL) {
             SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid baud rate (Use a positive integer)");
             return false;
         }
-        parsed.baud = static_cast<std::uint32_t>(*number);
+        baud = static_cast<std::uint32_t>(*number);
     }
-    std::string mode = "8N1";
-    if (const auto found = options.find(SELKO_COMMUNICATION_UART_MODE); found != options.end()) {
-        const std::string* text = std::get_if<std::string>(&found->second);
-        mode = text ? *text : std::string();
-    }
-    mode.resize(std::max<std::size_t>(mode.size(), 3), '\0');
-    if (mode[0] < '5' || mode[0] > '8') {
-        SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid Character Size (Use 5, 6, 7, or 8)");
-        return false;
-    }
-    parsed.dataSize = mode[0] - '0';
-    if (mode[1] != 'N' && mode[1] != 'O' && mode[1] != 'E') {
-        SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid parity (Use N, O, or E)");
-        return false;
-    }
-    parsed.parity = mode[1];
-    if (mode[2] != '1' && mode[2] != '2') {
-        SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid stop but (Use 1, or 2)");
-        return false;
-    }
-    parsed.stopBits = mode[2] - '0';
-    if (const auto found = options.find(SELKO_COMMUNICATION_UART_FLOW_CONTROL); found != options.end()) {
-        const std::string* text = std::get_if<std::string>(&found->second);
-        if (text != nullptr && *text == "none")
-            parsed.flow = LineSettings::Flow::None;
-        else if (text != nullptr && *text == "rts/cts")
-            parsed.flow = LineSettings::Flow::RTSCTS;
-        else if (text != nullptr && *text == "xon/xoff")
-            parsed.flow = LineSettings::Flow::XONXOFF;
-        else {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid flow control (Use none, rts/cts or xon/xoff)");
+    return true;
+}
+
+bool readFlowControl(const SLKOptions& options, FlowControl& flow, CommErrorRef* error) {
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_FLOW_CONTROL)) {
+        const std::string* name = std::get_if<std::string>(value);
+        if (name != nullptr && *name == "none") {
+            flow = FlowControl::None;
+        } else if (name != nullptr && *name == "rts/cts") {
+            flow = FlowControl::RTSCTS;
+        } else if (name != nullptr && *name == "xon/xoff") {
+            flow = FlowControl::XONXOFF;
+        } else {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid flow control (Use none, rts/cts, or xon/xoff)");
             return false;
         }
     }
+    return true;
+}
+
+bool readFlag(const SLKOptions& options, const char* key, const char* name, bool& value, CommErrorRef* error) {
+    if (const SLKOptionValue* option = findOption(options, key)) {
+        const bool* flag = std::get_if<bool>(option);
+        if (flag == nullptr) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid %s (Use true or false)", name);
+            return false;
+        }
+        value = *flag;
+    }
+    return true;
+}
+
+std::string readMode(const SLKOptions& options) {
+    std::string mode = "8N1";
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_MODE)) {
+        const std::string* text = std::get_if<std::string>(value);
+        mode = text ? *text : std::string();
+    }
+    mode.resize(std::max<std::size_t>(mode.size(), 3), '\0');
+    return mode;
+}
+
+bool lineSettingsFromOptions(const SLKOptions& options, LineSettings& settings, CommErrorRef* error) {
+    LineSettings parsed;
+    if (!readBaud(options, parsed.baud, error))
+        return false;
+    // The mode characters are judged by the same functions that apply them to a local port.
+    const std::string mode = readMode(options);
+    termios judged{};
+    if (!setCharacterSizeSpecifier(&judged, mode[0], error) || !setParityMaskSpecifier(&judged, mode[1], error) ||
+        !setStopBitSpecifier(&judged, mode[2], error))
+        return false;
+    parsed.dataSize = mode[0] - '0';
+    parsed.parity = mode[1];
+    parsed.stopBits = mode[2] - '0';
+    if (!readFlowControl(options, parsed.flow, error))
+        return false;
     settings = parsed;
     return true;
 }

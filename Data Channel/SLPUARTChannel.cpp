@@ -1,7 +1,8 @@
 // The UART channel and the opening and configuration of its port.
 #include "CommErrorRaise.h"
 #include "SLKArbitraryLineSpeed.h"
-#include "SLPUARTDescriptor.h"
+#include "DescriptorOperation.h"
+#include "SLKLineSettings.h"
 #include "SLKUARTURL.h"
 
 #include <fcntl.h>
@@ -27,11 +28,6 @@ namespace {
 
 // A port's rate may differ from the requested one by the driver's rounding to its clock, no more.
 constexpr double kSpeedTolerance = 0.02;
-
-const SLKOptionValue* findOption(const SLKOptions& options, const char* key) {
-    const auto found = options.find(key);
-    return found == options.end() ? nullptr : &found->second;
-}
 
 // The platform's name for `rate` bits per second (B9600, ...), false for a rate without a name:
 // such a rate takes the arbitrary-speed request instead of cfsetspeed.
@@ -113,40 +109,22 @@ constexpr tcflag_t speedFlags() {
     return flags;
 }
 
-enum class FlowControl { None, Hardware, Software };
+using selko::detail::FlowControl;
 
-// The two options that are checked before the device node is opened. False (code 3) for a value
-// of the wrong type or an unknown flow control.
+// The two options that are checked before the device node is opened, so that a typo never
+// touches the device.
 bool readLineOptions(const SLKOptions& options, FlowControl& flow, bool& lowLatency, CommErrorRef* error) {
     flow = FlowControl::None;
-    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_FLOW_CONTROL)) {
-        const std::string* name = std::get_if<std::string>(value);
-        if (name != nullptr && *name == "rts/cts") {
-            flow = FlowControl::Hardware;
-        } else if (name != nullptr && *name == "xon/xoff") {
-            flow = FlowControl::Software;
-        } else if (name == nullptr || *name != "none") {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid flow control (Use none, rts/cts, or xon/xoff)");
-            return false;
-        }
-    }
     lowLatency = false;
-    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_LOW_LATENCY)) {
-        const bool* flag = std::get_if<bool>(value);
-        if (flag == nullptr) {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid low latency (Use true or false)");
-            return false;
-        }
-        lowLatency = *flag;
-    }
-    return true;
+    return selko::detail::readFlowControl(options, flow, error) &&
+           selko::detail::readFlag(options, SELKO_COMMUNICATION_UART_LOW_LATENCY, "low latency", lowLatency, error);
 }
 
 void applyFlowControl(termios& record, FlowControl flow) {
     switch (flow) {
     case FlowControl::None: break;
-    case FlowControl::Hardware: record.c_cflag |= CRTSCTS; break;
-    case FlowControl::Software:
+    case FlowControl::RTSCTS: record.c_cflag |= CRTSCTS; break;
+    case FlowControl::XONXOFF:
         record.c_iflag |= IXON | IXOFF;
         record.c_cc[VSTART] = 0x11; // DC1
         record.c_cc[VSTOP] = 0x13;  // DC3
@@ -250,8 +228,14 @@ bool setStopBitSpecifier(struct termios* attributes, char c, CommErrorRef* error
     return false;
 }
 
-bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
-                                   CommErrorRef* error) noexcept {
+namespace {
+
+// The whole open and configuration of a port; `exclusiveSet` tells whether this call set the
+// exclusive-use flag (false when exclusive use was not asked for, or another program's flag was
+// already there), so that only a flag we set is ever cleared again.
+bool openAndConfigure(int* descriptor, const char* url, const SLKOptions& options, bool& exclusiveSet,
+                      CommErrorRef* error) noexcept {
+    exclusiveSet = false;
     // 0. Flow control and low latency are checked before anything is opened, so that a typo
     //    never touches the device.
     if (descriptor != nullptr)
@@ -270,13 +254,7 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
                   EINVAL);
         return false;
     }
-    const SLKOptionValue* modeValue = findOption(options, SELKO_COMMUNICATION_UART_MODE);
-    std::string mode = "8N1";
-    if (modeValue != nullptr) {
-        const std::string* text = std::get_if<std::string>(modeValue);
-        mode = text ? *text : std::string();   // not a string: no valid character
-    }
-    mode.resize(std::max<std::size_t>(mode.size(), 3), '\0');
+    const std::string mode = selko::detail::readMode(options);
 
     // 2. Open. The descriptor is handed back at once, whatever happens next.
     errno = 0;
@@ -289,21 +267,25 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
         return false;
     }
 
-    // 3. Exclusive use.
+    // 3. Exclusive use. Root opens a port that another program holds exclusively: that flag is
+    //    the other program's, and stays when we let the port go.
+    int alreadyExclusive = 0;
+#ifdef TIOCGEXCL
+    const bool heldExclusively = ::ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive != 0;
+#else
+    const bool heldExclusively = false;
+#endif
     bool exclusive = true;
-    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK)) {
-        const bool* flag = std::get_if<bool>(value);
-        if (flag == nullptr) {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid exclusive lock (Use true or false)");
+    if (!selko::detail::readFlag(options, SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK, "exclusive lock", exclusive, error))
+        return false;
+    if (exclusive) {
+        if (::ioctl(fd, TIOCEXCL) == -1) {
+            const int failure = errno;
+            SLK_RAISE(error, SLKErrorPortSystem, "Error setting TIOCEXCL on %@ - %s(%d).\n", path,
+                      std::strerror(failure), failure);
             return false;
         }
-        exclusive = *flag;
-    }
-    if (exclusive && ::ioctl(fd, TIOCEXCL) == -1) {
-        const int failure = errno;
-        SLK_RAISE(error, SLKErrorPortSystem, "Error setting TIOCEXCL on %@ - %s(%d).\n", path, std::strerror(failure),
-                  failure);
-        return false;
+        exclusiveSet = !heldExclusively;
     }
 
     // 4. Blocking mode from now on.
@@ -329,15 +311,9 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
     // 7. The speed. A named rate goes into the record; any other rate is applied through the
     //    arbitrary-speed request after tcsetattr (12.), and the record keeps the port's speed
     //    until then.
-    long long speed = 115200;
-    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_BAUD)) {
-        const long long* number = std::get_if<long long>(value);
-        if (number == nullptr || *number < 1 || static_cast<unsigned long long>(*number) > UINT32_MAX) {
-            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid baud rate (Use a positive integer)");
-            return false;
-        }
-        speed = *number;
-    }
+    std::uint32_t speed = 115200;
+    if (!selko::detail::readBaud(options, speed, error))
+        return false;
     const auto rate = static_cast<unsigned long>(speed);
     speed_t named = 0;
     const bool isNamed = namedSpeed(rate, named);
@@ -391,9 +367,21 @@ bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOp
     return !lowLatency || requestLowLatency(fd, path, error);
 }
 
+} // namespace
+
+bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
+                                   CommErrorRef* error) noexcept {
+    bool exclusiveSet = false;
+    return openAndConfigure(descriptor, url, options, exclusiveSet, error);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The channel
 // ---------------------------------------------------------------------------------------------
+
+using selko::detail::Deadline;
+using selko::detail::PortHandle;
+using selko::detail::PortRead;
 
 bool SLPUARTChannel::checkURL(const char* url) { return selko::detail::isUARTURL(url); }
 
@@ -421,39 +409,43 @@ std::shared_ptr<SLPUARTChannel> SLPUARTChannel::initForURL(const char* url, cons
 SLPUARTChannel::SLPUARTChannel(std::string url, SLKOptions options)
     : _uartHandle(nullptr), _url(std::move(url)), _options(std::move(options)) {}
 
-SLPUARTChannel::~SLPUARTChannel() = default;   // the descriptor closes the port with its last holder
+SLPUARTChannel::~SLPUARTChannel() = default;   // the handle lets the port go with its last holder
 
-std::shared_ptr<SLPUARTChannel::Descriptor> SLPUARTChannel::acquireDescriptor() const {
-    return std::atomic_load(&_uartHandle);
-}
+std::shared_ptr<PortHandle> SLPUARTChannel::acquirePort() const { return std::atomic_load(&_uartHandle); }
 
 // Closes the channel if it still holds `expected`; a channel closed (and perhaps reopened) by
 // another thread meanwhile is left alone.
-bool SLPUARTChannel::releaseDescriptor(const std::shared_ptr<Descriptor>& expected) {
-    std::shared_ptr<Descriptor> current = expected;
-    if (!expected || !std::atomic_compare_exchange_strong(&_uartHandle, &current, std::shared_ptr<Descriptor>()))
+bool SLPUARTChannel::releasePort(const std::shared_ptr<PortHandle>& expected) {
+    std::shared_ptr<PortHandle> current = expected;
+    if (!expected || !std::atomic_compare_exchange_strong(&_uartHandle, &current, std::shared_ptr<PortHandle>()))
         return false;
     return expected->close();
 }
 
 bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
-    if (acquireDescriptor()) {
+    if (acquirePort()) {
         SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
         return false;
     }
     int fd = -1;
-    if (!openPortWithError__no_cleanup(&fd, _url.c_str(), _options, error)) {
-        if (fd >= 0) {
+    bool exclusiveSet = false;
+    const auto giveUp = [&] {
+        if (exclusiveSet)
             ::ioctl(fd, TIOCNXCL);   // a port we gave up stays free for others
-            ::close(fd);
-        }
+        ::close(fd);
+    };
+    if (!openAndConfigure(&fd, _url.c_str(), _options, exclusiveSet, error)) {
+        if (fd >= 0)
+            giveUp();
         return false;
     }
-    auto opened = Descriptor::adopt(fd);
+    selko::detail::PortRelease release;
+    release.flushStuckOutput = true;
+    release.clearExclusive = exclusiveSet;
+    auto opened = PortHandle::adopt(fd, release);
     if (!opened) {
         const int failure = errno;
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
+        giveUp();
         // Reported like a failing open of the device node (out of descriptors, typically).
         std::string path;
         selko::detail::devicePathFromURL(_url.c_str(), path);
@@ -461,7 +453,7 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
                   failure);
         return false;
     }
-    std::shared_ptr<Descriptor> expected;
+    std::shared_ptr<PortHandle> expected;
     if (!std::atomic_compare_exchange_strong(&_uartHandle, &expected, opened)) {
         // Another thread opened the channel meanwhile: ours is closed again.
         opened->close();
@@ -472,9 +464,9 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
 }
 
 bool SLPUARTChannel::close(CommErrorRef* error) noexcept {
-    // The handle is taken away first, so new calls find the channel closed; the descriptor then
-    // wakes and waits out the calls already using it before it closes the port.
-    if (const auto handle = std::atomic_exchange(&_uartHandle, std::shared_ptr<Descriptor>())) {
+    // The handle is taken away first, so new calls find the channel closed; the handle then wakes
+    // and waits out the calls already using it before it lets the port go.
+    if (const auto handle = std::atomic_exchange(&_uartHandle, std::shared_ptr<PortHandle>())) {
         handle->close();
         return true;
     }
@@ -482,41 +474,39 @@ bool SLPUARTChannel::close(CommErrorRef* error) noexcept {
     return false;
 }
 
-bool SLPUARTChannel::isOpened() noexcept { return acquireDescriptor() != nullptr; }
+bool SLPUARTChannel::isOpened() noexcept { return acquirePort() != nullptr; }
 
 SLKData SLPUARTChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    const std::shared_ptr<Descriptor> handle = acquireDescriptor();
+    const std::shared_ptr<PortHandle> handle = acquirePort();
     if (!handle) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    // NaN is no time at all: refused like a negative one rather than handed to the wait.
-    if (std::isnan(timeout) ||
-        (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW)) {
+    if (!selko::detail::isValidTimeout(timeout)) {
         SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
         return nullptr;
     }
     SLKData bytes;
     int failure = 0;
-    switch (handle->read(timeout, bytes, failure)) {
-    case Descriptor::Outcome::Bytes: return bytes;
-    case Descriptor::Outcome::Closed:
+    switch (selko::detail::readSerialPort(*handle, Deadline(timeout), bytes, failure)) {
+    case PortRead::Bytes: return bytes;
+    case PortRead::Closed:
         // Closed by another thread while we waited: nothing was taken from the port.
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
-    case Descriptor::Outcome::Disconnected:
+    case PortRead::Disconnected:
         SLK_RAISE(error, SLKErrorRead, "Device disconnected");
         break;
-    case Descriptor::Outcome::Failed:
-        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+    case PortRead::Failed:
+        selko::detail::raiseWaitOrReadFailure(error, failure);
         break;
     }
-    releaseDescriptor(handle);   // a failed read closes the channel; its error stays in the slot
+    releasePort(handle);   // a failed read closes the channel; its error stays in the slot
     return nullptr;
 }
 
 bool SLPUARTChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
-    const std::shared_ptr<Descriptor> handle = acquireDescriptor();
+    const std::shared_ptr<PortHandle> handle = acquirePort();
     if (!handle) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return false;
@@ -526,13 +516,13 @@ bool SLPUARTChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
         return false;
     if (data->empty())
         return true;
-    const Descriptor::Use inFlight(*handle);
+    const PortHandle::Use inFlight = handle->use();
     if (!inFlight) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return false;
     }
     errno = 0;
-    const ssize_t written = ::write(handle->fd, data->data(), data->size());
+    const ssize_t written = ::write(handle->fd(), data->data(), data->size());
     const int failure = errno;
     if (handle->releasedUnderCalls()) {
         // Closed under this write, which may have gone to the placeholder: not a success.

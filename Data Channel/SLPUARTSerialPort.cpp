@@ -1,7 +1,7 @@
 // Line control of the UART channel: modem lines, break, and the port's input and output queues.
 #include "CommErrorRaise.h"
 #include "SLKUARTURL.h"
-#include "SLPUARTDescriptor.h"
+#include "SLKPortHandle.h"
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -15,27 +15,26 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using selko::detail::Deadline;
+using selko::detail::PortHandle;
 
-// How often a wait looks at the port and at whether the channel was closed meanwhile.
-constexpr Clock::duration kWaitStep = std::chrono::milliseconds(2);
-// Waits longer than this (about 30 years) have no deadline.
-constexpr double kLongestWait = 1e9;
+// How often a drain looks at the output queue.
+constexpr double kDrainStep = 0.002;
 
-// Runs `request` with the open port's descriptor, holding it for every system call the request
-// makes; code 2 when the channel is closed.
-template <class Handle, class Request>
-bool withPort(const Handle& handle, CommErrorRef* error, Request&& request) {
+// Runs `request` with the open port, holding it for every system call the request makes; code 2
+// when the channel is closed.
+template <class Request>
+bool withPort(const std::shared_ptr<PortHandle>& handle, CommErrorRef* error, Request&& request) {
     if (!handle) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return false;
     }
-    const auto use = handle->use();
-    if (!use) {
+    const PortHandle::Use inFlight = handle->use();
+    if (!inFlight) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return false;
     }
-    return request(handle->fd);
+    return request(*handle, handle->fd());
 }
 
 // Code 4: the port refused `doing` with `failure`. The device is named by its path.
@@ -47,19 +46,22 @@ bool refused(CommErrorRef* error, const std::string& url, const char* doing, int
     return false;
 }
 
-Clock::time_point deadlineAfter(double seconds) {
-    if (seconds == SELKO_COMMUNICATION_TIME_FOREVER || seconds > kLongestWait)
-        return Clock::time_point::max();
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-// Sleeps one step, or up to `deadline` when that comes first. False once the deadline has passed.
-bool waitStep(Clock::time_point deadline) {
-    const Clock::time_point now = Clock::now();
-    if (now >= deadline)
-        return false;
-    std::this_thread::sleep_for(std::min(kWaitStep, deadline - now));
-    return true;
+// Sleeps until `deadline`; false as soon as the channel is closed meanwhile. A hung-up port
+// reports readiness at every wait: it is then looked at again every drain step.
+bool sleepUntil(PortHandle& port, const Deadline& deadline) {
+    for (;;) {
+        short reported = 0;
+        switch (port.wait(0, deadline, reported)) {
+        case PortHandle::Wait::Closed: return false;
+        case PortHandle::Wait::TimedOut: return true;
+        case PortHandle::Wait::Ready:
+        case PortHandle::Wait::Failed:
+            if (deadline.passed())
+                return true;
+            std::this_thread::sleep_for(std::chrono::duration<double>(kDrainStep));
+            break;
+        }
+    }
 }
 
 bool setModemLine(int fd, int line, bool on) {
@@ -78,19 +80,19 @@ bool invalidQueue(CommErrorRef* error) {
 } // namespace
 
 bool SLPUARTChannel::setDTR(bool on, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle&, int fd) {
         return setModemLine(fd, TIOCM_DTR, on) || refused(error, _url, "setting DTR", errno);
     });
 }
 
 bool SLPUARTChannel::setRTS(bool on, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle&, int fd) {
         return setModemLine(fd, TIOCM_RTS, on) || refused(error, _url, "setting RTS", errno);
     });
 }
 
 bool SLPUARTChannel::modemLines(SLKModemLines* lines, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle&, int fd) {
         if (lines == nullptr) {
             SLK_RAISE(error, SLKErrorInvalidArgument, "lines cannot be nil");
             return false;
@@ -107,7 +109,7 @@ bool SLPUARTChannel::modemLines(SLKModemLines* lines, CommErrorRef* error) noexc
 }
 
 bool SLPUARTChannel::sendBreak(double seconds, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle& port, int fd) {
         if (!std::isfinite(seconds) || seconds < 0.0) {
             SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid break length (Use 0 or a positive number of seconds)");
             return false;
@@ -117,10 +119,7 @@ bool SLPUARTChannel::sendBreak(double seconds, CommErrorRef* error) noexcept {
         if (::ioctl(fd, TIOCSBRK) == -1)
             return refused(error, _url, "sending a break", errno);
         // The line stays in break until the time is up, or until the channel is closed meanwhile.
-        const Clock::time_point deadline = deadlineAfter(seconds);
-        bool stillOpen = true;
-        while (stillOpen && waitStep(deadline))
-            stillOpen = isOpened();
+        const bool stillOpen = sleepUntil(port, Deadline(seconds));
         if (::ioctl(fd, TIOCCBRK) == -1)
             return refused(error, _url, "ending a break", errno);
         if (!stillOpen)
@@ -130,32 +129,35 @@ bool SLPUARTChannel::sendBreak(double seconds, CommErrorRef* error) noexcept {
 }
 
 bool SLPUARTChannel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle& port, int fd) {
         if (!isQueue(queue))
             return invalidQueue(error);
         const int which = queue == SLKQueue::Input ? TCIFLUSH : queue == SLKQueue::Output ? TCOFLUSH : TCIOFLUSH;
+        // Never between a reader's count of waiting bytes and its read of them.
+        std::unique_lock<std::mutex> input(port.inputLock(), std::defer_lock);
+        if (queue != SLKQueue::Output)
+            input.lock();
         return ::tcflush(fd, which) == 0 || refused(error, _url, "discarding queued bytes", errno);
     });
 }
 
 bool SLPUARTChannel::drain(double timeout, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
-        if (std::isnan(timeout) ||
-            (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW)) {
+    return withPort(acquirePort(), error, [&](PortHandle& port, int fd) {
+        if (!selko::detail::isValidTimeout(timeout)) {
             SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
             return false;
         }
         // Polled rather than waited for in tcdrain, which no deadline and no close can end.
-        const Clock::time_point deadline = deadlineAfter(timeout);
+        const Deadline deadline(timeout);
         for (;;) {
             int unsent = 0;
             if (::ioctl(fd, TIOCOUTQ, &unsent) == -1)
                 return refused(error, _url, "draining output", errno);
             if (unsent == 0)
                 return true;
-            if (!waitStep(deadline))
+            if (deadline.passed())
                 return refused(error, _url, "draining output", ETIMEDOUT);
-            if (!isOpened()) {
+            if (!sleepUntil(port, deadline.capped(kDrainStep))) {
                 SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
                 return false;
             }
@@ -164,7 +166,7 @@ bool SLPUARTChannel::drain(double timeout, CommErrorRef* error) noexcept {
 }
 
 bool SLPUARTChannel::queued(SLKQueue queue, long long* bytes, CommErrorRef* error) noexcept {
-    return withPort(acquireDescriptor(), error, [&](int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle&, int fd) {
         if (bytes == nullptr) {
             SLK_RAISE(error, SLKErrorInvalidArgument, "bytes cannot be nil");
             return false;

@@ -1,6 +1,7 @@
 #include "SLKNetworkChannel.h"
 
 #include "CommErrorRaise.h"
+#include "DescriptorOperation.h"
 #include "SLKSocketConnect.h"
 
 #include <cerrno>
@@ -103,7 +104,7 @@ SLKData SLKNetworkChannel::readWithTimeout(double timeout, CommErrorRef* error) 
             break;
         }
         release(connection);
-        SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", std::strerror(failure), failure);
+        selko::detail::raiseWaitOrReadFailure(error, failure);
         return nullptr;
     } catch (const std::exception& exception) {
         SLK_RAISE(error, SLKErrorRead, "Select failed with error %s (%d)", exception.what(), 0);

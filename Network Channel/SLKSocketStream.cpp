@@ -1,75 +1,53 @@
 #include "SLKSocketStream.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 namespace selko::detail {
 
-SocketStream::SocketStream(int fd) : _fd(fd), _wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-SocketStream::~SocketStream() {
-    ::close(_fd);
-    if (_wake >= 0)
-        ::close(_wake);
+SocketStream::SocketStream(int fd) : _fd(fd) {
+    PortRelease release;
+    release.shutDownConnection = true;
+    _port = PortHandle::adopt(fd, release);
+    if (!_port)
+        ::close(fd);
 }
+
+SocketStream::~SocketStream() = default;   // the handle closes the socket
 
 void SocketStream::abandon() {
-    if (_abandoned.exchange(true))
-        return;
-    const std::uint64_t one = 1;
-    if (_wake >= 0)
-        (void)!::write(_wake, &one, sizeof one);
-    ::shutdown(_fd, SHUT_RDWR);
-}
-
-int SocketStream::waitFor(short events, const Deadline& deadline) {
-    for (;;) {
-        if (_abandoned.load())
-            return -1;
-        pollfd entries[2] = {{_fd, events, 0}, {_wake, POLLIN, 0}};
-        const int ready = ::poll(entries, 2, deadline.pollMilliseconds());
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
-            return -2;
-        if (_abandoned.load() || (entries[1].revents & POLLIN))
-            return -1;
-        if (ready == 0 && !deadline.passed())
-            continue;   // a wait longer than one poll allows
-        return ready == 0 ? 0 : 1;
-    }
+    if (_port)
+        _port->close();
 }
 
 SocketStream::Outcome SocketStream::receive(const Deadline& deadline, std::vector<std::uint8_t>& bytes,
                                             int& failure) {
+    const PortHandle::Use inFlight = _port->use();
+    if (!inFlight)
+        return Outcome::Abandoned;
     for (;;) {
-        const int ready = waitFor(POLLIN, deadline);
-        if (ready == -1)
-            return Outcome::Abandoned;
-        if (ready == -2) {
-            failure = errno;
-            return Outcome::Failed;
+        short reported = 0;
+        switch (_port->wait(POLLIN, deadline, reported)) {
+        case PortHandle::Wait::Closed: return Outcome::Abandoned;
+        case PortHandle::Wait::TimedOut: return Outcome::TimedOut;
+        case PortHandle::Wait::Failed: failure = errno; return Outcome::Failed;
+        case PortHandle::Wait::Ready: break;
         }
-        if (ready == 0)
-            return Outcome::TimedOut;
-
         int waiting = 0;
         if (::ioctl(_fd, FIONREAD, &waiting) != 0 || waiting <= 0 || waiting > static_cast<int>(DEFAULT_BUFFER_SIZE))
             waiting = static_cast<int>(DEFAULT_BUFFER_SIZE);
         const std::size_t start = bytes.size();
         bytes.resize(start + static_cast<std::size_t>(waiting));
-        const ssize_t count = ::recv(_fd, bytes.data() + start, static_cast<std::size_t>(waiting), 0);
+        const ssize_t count = ::recv(_fd, bytes.data() + start, static_cast<std::size_t>(waiting), MSG_DONTWAIT);
         const int error = errno;
         bytes.resize(start + static_cast<std::size_t>(count > 0 ? count : 0));
         if (count > 0)
             return Outcome::Data;
-        if (_abandoned.load())
+        if (_port->closed())
             return Outcome::Abandoned;
         if (count == 0)
             return Outcome::Disconnected;
@@ -85,35 +63,38 @@ SocketStream::Outcome SocketStream::receive(const Deadline& deadline, std::vecto
 }
 
 bool SocketStream::sendAll(const std::uint8_t* bytes, std::size_t length, int& failure) {
+    const PortHandle::Use inFlight = _port->use();
+    if (!inFlight) {
+        failure = ECANCELED;
+        return false;
+    }
     const Deadline forever(SELKO_COMMUNICATION_TIME_FOREVER);
     while (length > 0) {
-        if (_abandoned.load()) {
-            failure = ECANCELED;
-            return false;
-        }
-        const ssize_t sent = ::send(_fd, bytes, length, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(_fd, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<std::size_t>(sent);
             continue;
         }
         const int error = errno;
+        if (_port->closed()) {
+            failure = ECANCELED;
+            return false;
+        }
         if (sent < 0 && error == EINTR)
             continue;
         if (sent < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
             // The server reads slowly: wait for room (a close wakes this wait too).
-            const int ready = waitFor(POLLOUT, forever);
-            if (ready == -1) {
-                failure = ECANCELED;
-                return false;
-            }
-            if (ready == -2) {
-                failure = errno;
-                return false;
+            short reported = 0;
+            switch (_port->wait(POLLOUT, forever, reported)) {
+            case PortHandle::Wait::Closed: failure = ECANCELED; return false;
+            case PortHandle::Wait::Failed: failure = errno; return false;
+            case PortHandle::Wait::TimedOut:
+            case PortHandle::Wait::Ready: break;
             }
             continue;
         }
-        failure = _abandoned.load() ? ECANCELED : error;
+        failure = error;
         return false;
     }
     return true;

@@ -3,19 +3,18 @@
 #ifndef SELKO_SOCKET_STREAM_H
 #define SELKO_SOCKET_STREAM_H
 
-#include "SLKDeadline.h"
+#include "SLKPortHandle.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace selko::detail {
 
-// Every user (the channel while open, every read, write and control call while it runs) holds a
-// shared reference; the descriptors close when the last one lets go, so a running system call
-// never sees its descriptor closed or its number reused. abandon() (the channel's close) wakes
-// every waiting call at once through an event descriptor that is in every poll set, and shuts the
-// connection down so the server sees the close even while a call is still on its way out.
+// The connection stands on the port core: every receive and send is a call in flight on its handle,
+// abandon() (the channel's close) wakes every waiting call at once and shuts the connection down so
+// the server sees the close at once, and the descriptor's number stays taken until the stream goes,
+// so a call that holds the stream never reaches another descriptor.
 class SocketStream {
 public:
     enum class Outcome {
@@ -32,12 +31,12 @@ public:
     SocketStream(const SocketStream&) = delete;
     SocketStream& operator=(const SocketStream&) = delete;
 
-    // False when the event descriptor could not be made (the stream is then unusable).
-    bool valid() const { return _wake >= 0; }
+    // False when the wake-up descriptor could not be made (the stream is then unusable).
+    bool valid() const { return _port != nullptr; }
     int fd() const { return _fd; }
 
     void abandon();
-    bool abandoned() const { return _abandoned.load(); }
+    bool abandoned() const { return !_port || _port->closed(); }
 
     // Waits until bytes arrive or `deadline` passes, then appends what is waiting (up to
     // DEFAULT_BUFFER_SIZE bytes) to `bytes`.
@@ -47,13 +46,8 @@ public:
     bool sendAll(const std::uint8_t* bytes, std::size_t length, int& failure);
 
 private:
-    // Polls the socket for `events` and the wake descriptor; >0 ready, 0 timed out, -1 abandoned,
-    // -2 failed (errno set).
-    int waitFor(short events, const Deadline& deadline);
-
     const int _fd;
-    int _wake = -1;
-    std::atomic<bool> _abandoned{false};
+    std::shared_ptr<PortHandle> _port;
 };
 
 } // namespace selko::detail

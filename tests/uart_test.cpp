@@ -72,6 +72,13 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
     const std::string url = device.url(), path = device.path(), lock = "Invalid exclusive lock (Use true or false)",
                       flow = "Invalid flow control (Use none, rts/cts, or xon/xoff)",
                       notTTY = " /dev/null - " + errnoText(ENOTTY) + ".\n";
+    const std::string lowLatency = "Invalid low latency (Use true or false)";
+    // The option values are judged by the line-option reader; everything else by the opener.
+    const auto source = [&](const std::string& message) {
+        return message == kBaud || message == lock || message == flow || message == lowLatency
+                   ? "Data Channel/SLKLineSettings.cpp:"
+                   : kUARTSource;
+    };
     const auto on = [](const char* key, SLKOptionValue value) { return SLKOptions{{key, value}}; };
     const auto mode = [&](const char* text) { return on(SELKO_COMMUNICATION_UART_MODE, std::string(text)); };
     const auto baud = [&](SLKOptionValue value) { return on(SELKO_COMMUNICATION_UART_BAUD, value); };
@@ -90,8 +97,7 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
         // Flow control and low latency are checked before the node is opened.
         {url, on(SELKO_COMMUNICATION_UART_FLOW_CONTROL, std::string("RTS/CTS")), 3, flow, false},
         {url, on(SELKO_COMMUNICATION_UART_FLOW_CONTROL, true), 3, flow, false},
-        {url, on(SELKO_COMMUNICATION_UART_LOW_LATENCY, std::string("yes")), 3,
-         "Invalid low latency (Use true or false)", false}};
+        {url, on(SELKO_COMMUNICATION_UART_LOW_LATENCY, std::string("yes")), 3, lowLatency, false}};
     // URLs no device path comes from: a host, a query, a fragment, a bad or NUL escape.
     for (const std::string& bad : {"uart://otherhost" + path, "uart://user@localhost" + path, url + "?speed=1",
                                    url + "#frag", url + "%2", url + "%zz", url + "%00"})
@@ -103,7 +109,7 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
         EXPECT_EQ(std::make_tuple(result, handedBack), std::make_tuple(!code, opened ? 1 : -1)) << target << message;
         const termios line = settings(device);
         if (code != 0) {
-            expectError(error, code, message, kUARTSource);
+            expectError(error, code, message, source(message));
             EXPECT_EQ(std::memcmp(&before, &line, sizeof line), 0) << message;
             continue;
         }
