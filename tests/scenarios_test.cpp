@@ -5,11 +5,14 @@
 // scripts/run-soak runs this program over and over under ThreadSanitizer for a given time.
 #include "TestSupport.h"
 
+#include <dlfcn.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 
 #include <random>
+#include <set>
 
 namespace {
 
@@ -21,6 +24,29 @@ constexpr bool kSanitized = SELKO_SANITIZED;
 constexpr std::size_t kFloodBytes = std::size_t(kSanitized ? 8 : 16) << 20;
 
 class Scenarios : public NothingLeftBehind {};
+
+// Runs `hook` once, right after the next wait of a port that found it readable and before the read
+// that follows: the moment at which another reader or a discard may take the bytes the wait saw.
+std::function<void()> betweenWaitAndRead;
+std::atomic<bool> betweenWaitAndReadArmed{false};
+void armBetweenWaitAndRead(std::function<void()> hook) {
+    betweenWaitAndRead = std::move(hook);
+    betweenWaitAndReadArmed = true;
+}
+
+} // namespace
+
+// Every wait of a port goes through ppoll.
+extern "C" int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout, const sigset_t* mask) {
+    using Poll = int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
+    static const auto next = reinterpret_cast<Poll>(::dlsym(RTLD_NEXT, "ppoll"));
+    const int ready = next(fds, count, timeout, mask);
+    if (ready > 0 && betweenWaitAndReadArmed.exchange(false))
+        betweenWaitAndRead();
+    return ready;
+}
+
+namespace {
 
 using Wrap = SLKDataChannelRef (*)(SLKDataChannelRef);
 SLKDataChannelRef bare(SLKDataChannelRef uart) { return uart; }
@@ -106,6 +132,81 @@ TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp
         EXPECT_EQ(std::make_pair(error ? error->code() : 0, error ? error->message() : ""),
                   std::make_pair(int(SLKErrorNotOpened), row.closeMessage));
         EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; })) << "a read loop still runs";
+    }
+}
+
+// No call outlives its timeout or a close. Two readers wait on one port and one byte arrives: one
+// reader takes it, the other goes on waiting within its own time instead of blocking in the kernel.
+// Closed and reopened at once, the port's first bytes go to the new session alone. Input
+// discarded again and again under an active channel's loop never strands that loop in a read, so a
+// close still returns at once. A close hands the port back within kCloseBound: it wakes its
+// calls instead of waiting out the quarter second it allows a call stuck in the kernel.
+TEST_F(Scenarios, NoCallOutlivesItsTimeoutOrAClose) {
+    const double readBound = kSanitized ? 0.6 : 0.35, closeBound = kSanitized ? 0.1 : 0.05;
+    const auto timedClose = [](SLKDataChannel& channel) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(channel.close());
+        return secondsSince(start);
+    };
+    const auto timedRead = [](SLKDataChannel& channel, double timeout) {
+        const auto start = std::chrono::steady_clock::now();
+        CommErrorRef error;
+        const SLKData bytes = channel.readWithTimeout(timeout, &error);
+        return std::make_tuple(bytes ? text(bytes) : "code " + std::to_string(error ? error->code() : 0),
+                               secondsSince(start));
+    };
+    for (const bool reopen : {false, true}) {
+        SCOPED_TRACE(reopen ? "two readers, closed and reopened at once" : "two timed readers");
+        SimulatedInstrument device;
+        const SLKDataChannelRef uart = openedUART(device);
+        const double timeout = reopen ? SELKO_COMMUNICATION_TIME_FOREVER : 0.3;
+        for (int round = 0; round < 5 && !HasFailure(); ++round) {
+            auto first = blockedCall([&] { return timedRead(*uart, timeout); }, blockedInSelect);
+            auto second = blockedCall([&] { return timedRead(*uart, timeout); }, blockedInSelect);
+            device.send("x");
+            double closeSeconds = 0;
+            if (reopen) {
+                // One reader has the byte; the other still waits, until the close wakes it.
+                EXPECT_TRUE(eventually([&] { return first.wait_for(0s) == std::future_status::ready ||
+                                                    second.wait_for(0s) == std::future_status::ready; }));
+                closeSeconds = timedClose(*uart);
+                EXPECT_TRUE(uart->openWithTimeout(1.0));
+            }
+            if (first.wait_for(2s) != std::future_status::ready || second.wait_for(2s) != std::future_status::ready) {
+                ADD_FAILURE() << "a reader is stuck";
+                device.hangUp(); // frees it, so the test can end
+            }
+            const auto [firstText, firstSeconds] = first.get();
+            const auto [secondText, secondSeconds] = second.get();
+            EXPECT_EQ(std::multiset<std::string>({firstText, secondText}),
+                      std::multiset<std::string>({"x", reopen ? "code 2" : ""}));
+            if (reopen) {
+                EXPECT_LT(closeSeconds, closeBound);
+                device.send("new session");
+                EXPECT_EQ(readAtLeast(*uart, 11), "new session") << "an earlier open's call took bytes";
+            } else {
+                EXPECT_LT(std::max(firstSeconds, secondSeconds), readBound);
+            }
+        }
+        EXPECT_LT(timedClose(*uart), closeBound);
+        EXPECT_TRUE(portDescriptors(device).empty());
+    }
+    {
+        SCOPED_TRACE("input discarded under an active channel");
+        SimulatedInstrument device;
+        const SLKDataChannelRef channel = active(openedUART(device));
+        const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel);
+        ASSERT_NE(port, nullptr);
+        // The bytes wake the loop's wait, and the discard takes them before its read.
+        for (int round = 0; round < 5 && !HasFailure(); ++round) {
+            armBetweenWaitAndRead([&] { EXPECT_TRUE(port->discard(SLKQueue::Input)); });
+            device.send("ab");
+            EXPECT_TRUE(eventually([] { return !betweenWaitAndReadArmed; }));
+            EXPECT_LT(timedClose(*channel), closeBound) << "the loop was stuck in a read";
+            EXPECT_TRUE(channel->openWithTimeout(1.0));
+        }
+        EXPECT_TRUE(channel->close());
+        EXPECT_TRUE(portDescriptors(device).empty());
     }
 }
 

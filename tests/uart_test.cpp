@@ -204,3 +204,27 @@ TEST(UARTDescriptor, ReaderNeverSeesAnotherPortsBytesWhileClosedAndReopened) {
     EXPECT_TRUE(ok) << "an open or close failed, or a close left the port held";
     EXPECT_EQ(std::make_tuple(foreign.load(), unexpectedErrors.load(), bytesFromA > 0), std::make_tuple(0L, 0L, true));
 }
+
+// Another program holds the port exclusively (root can open it all the same): none of our opens,
+// failed or not, exclusive or not, and none of our closes takes its lock away. A lock we set
+// ourselves goes with our close, also after an open that failed once it was set.
+TEST_F(UARTChannel, OnlyTheLockThisChannelSetIsReleased) {
+    SimulatedInstrument device;
+    const SLKOptions badMode{{SELKO_COMMUNICATION_UART_MODE, std::string("9N1")}};
+    const auto attempt = [&](const SLKOptions& options) {
+        const SLKDataChannelRef channel = createUARTChannel(device.url().c_str(), &options);
+        if (channel->openWithTimeout(1.0)) {
+            EXPECT_TRUE(channel->close());
+        }
+    };
+    ASSERT_EQ(::ioctl(device.slaveFd(), TIOCEXCL), 0);
+    for (const SLKOptions& options : {SLKOptions{}, kShared, badMode}) {
+        attempt(options);
+        EXPECT_EQ(portUse(device), std::make_pair(0, 1)) << "another program's lock was taken away";
+    }
+    ASSERT_EQ(::ioctl(device.slaveFd(), TIOCNXCL), 0);
+    for (const SLKOptions& options : {SLKOptions{}, badMode}) {
+        attempt(options);
+        EXPECT_EQ(portUse(device), std::make_pair(0, 0)) << "our own lock stayed";
+    }
+}
