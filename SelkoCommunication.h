@@ -227,11 +227,13 @@ class PortHandle;
 }
 
 /// A serial port addressed by a "uart" URL. Open, close, read and write may come from different
-/// threads (a background reader reads while callers write or close). A close wakes a read that
-/// waits (it fails with code 2 and takes no byte), waits for the calls in flight to leave, and
-/// returns with the descriptor closed and exclusive use released. A write held back by flow
-/// control delays a close by at most about half a second: its unsent bytes are then discarded
-/// and, if it is still in the kernel, the port is released under it (the write fails, code 4).
+/// threads (a background reader reads while callers write or close, several readers may wait at
+/// once). A read never blocks past its timeout: when another reader or a discard takes the bytes
+/// its wait saw, it waits again. A close wakes every read that waits (it fails with code 2 and
+/// takes no byte), waits for the calls in flight to leave, and returns with the descriptor closed
+/// and the exclusive use it set released (a lock another program holds stays). A write held back
+/// by flow control delays a close by at most about half a second: its unsent bytes are then
+/// discarded and, if it is still in the kernel, the port is released under it (the write fails).
 /// A read of a hung-up port fails with code 5 "Device disconnected" and closes the channel.
 class SELKO_API SLPUARTChannel final : public SLKDataChannel, public SLKSerialPort {
 public:
