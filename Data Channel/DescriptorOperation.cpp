@@ -15,6 +15,9 @@
 
 namespace {
 
+// One read when the count of waiting bytes is not known: DEFAULT_BUFFER_SIZE bytes.
+constexpr std::size_t kUnknownSizeRead = 65536;
+
 // A timeout above this many seconds waits without limit (the conversion to a timeval stays defined).
 constexpr double kLongestTimedWait = 1e9;
 
@@ -126,7 +129,11 @@ PortRead readSerialPort(PortHandle& port, const Deadline& deadline, SLKData& byt
     const PortHandle::Use inFlight = port.use();
     if (!inFlight)
         return PortRead::Closed;
+    // Where a read whose size is not known lands first (as many bytes as DEFAULT_BUFFER_SIZE); the
+    // result gets a copy of exactly the bytes read, which costs less than asking for the count.
+    thread_local std::uint8_t landing[kUnknownSizeRead];
     for (;;) {
+        const unsigned long takenBefore = port.inputTaken();
         short reported = 0;
         switch (port.wait(POLLIN, deadline, reported)) {
         case PortHandle::Wait::Closed: return PortRead::Closed;
@@ -137,35 +144,49 @@ PortRead readSerialPort(PortHandle& port, const Deadline& deadline, SLKData& byt
         const std::lock_guard<std::mutex> input(port.inputLock());
         if (port.releasedUnderCalls())
             return PortRead::Closed;
-        // Exactly what is waiting, so that the read takes it without waiting for more: with the
-        // input lock held nothing else can take those bytes between the count and the read.
-        int waiting = 0;
-        if (::ioctl(port.fd(), FIONREAD, &waiting) == -1) {
-            // A hung-up terminal refuses every request.
-            failure = errno;
-            return (reported & (POLLHUP | POLLERR)) != 0 ? PortRead::Disconnected : PortRead::Failed;
-        }
-        if (waiting > 0) {
-            // Zero-filled, then handed over as the result without a copy.
-            auto buffer = std::make_shared<SLKBytes>(static_cast<std::size_t>(waiting));
-            const ssize_t count = ::read(port.fd(), buffer->data(), buffer->size());
-            const int readFailure = errno;
-            if (port.releasedUnderCalls())
-                return PortRead::Closed;
-            if (count > 0) {
-                buffer->resize(static_cast<std::size_t>(count));
-                bytes = std::move(buffer);
-                return PortRead::Bytes;
+        ssize_t count = -1;
+        int readFailure = 0;
+        if (port.inputTaken() == takenBefore && (reported & POLLIN) != 0) {
+            // Nobody took or dropped input since the wait began, so what the wait saw is still
+            // there: the read returns at once with it.
+            count = ::read(port.fd(), landing, sizeof landing);
+            readFailure = errno;
+            if (count > 0)
+                bytes = std::make_shared<const SLKBytes>(landing, landing + count);
+        } else {
+            // Exactly what is waiting, so that the read takes it without waiting for more: with the
+            // input lock held nothing else can take those bytes between the count and the read.
+            int waiting = 0;
+            if (::ioctl(port.fd(), FIONREAD, &waiting) == -1) {
+                // A hung-up terminal refuses every request.
+                failure = errno;
+                return (reported & (POLLHUP | POLLERR)) != 0 ? PortRead::Disconnected : PortRead::Failed;
             }
-            if (count == 0)
+            if (waiting > 0) {
+                // Zero-filled, then handed over as the result without a copy.
+                auto buffer = std::make_shared<SLKBytes>(static_cast<std::size_t>(waiting));
+                count = ::read(port.fd(), buffer->data(), buffer->size());
+                readFailure = errno;
+                if (count > 0) {
+                    buffer->resize(static_cast<std::size_t>(count));
+                    bytes = std::move(buffer);
+                }
+            } else if ((reported & (POLLHUP | POLLERR)) != 0) {
+                // Nothing left to read and the far end is gone.
                 return PortRead::Disconnected;
-            if (readFailure != EINTR && readFailure != EAGAIN) {
-                failure = readFailure;
-                return PortRead::Failed;
             }
-        } else if ((reported & (POLLHUP | POLLERR)) != 0) {
-            // Nothing left to read and the far end is gone.
+        }
+        if (port.releasedUnderCalls())
+            return PortRead::Closed;
+        if (count > 0) {
+            port.tookInput();
+            return PortRead::Bytes;
+        }
+        if (count == 0)
             return PortRead::Disconnected;
+        if (count < 0 && readFailure != 0 && readFailure != EINTR && readFailure != EAGAIN) {
+            failure = readFailure;
+            return PortRead::Failed;
         }
         // What the wait saw went to another reader or a discard: wait again.
         if (deadline.passed()) {

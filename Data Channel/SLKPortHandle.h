@@ -79,6 +79,10 @@ public:
     // Held while bytes are taken from or dropped from the port's input, so that a count of waiting
     // bytes and the read that trusts it are never split by another reader or a discard.
     std::mutex& inputLock() noexcept { return _inputLock; }
+    // Counts every taking or dropping of input (under the input lock). A reader that finds it
+    // unchanged since before its wait knows that the bytes its wait saw are all still there.
+    unsigned long inputTaken() const noexcept { return _inputTaken.load(std::memory_order_acquire); }
+    void tookInput() noexcept { _inputTaken.fetch_add(1, std::memory_order_acq_rel); }
 
     int fd() const noexcept { return _fd; }
 
@@ -89,6 +93,7 @@ private:
     const int _wakeFd;
     const PortRelease _release;
     std::mutex _inputLock;
+    std::atomic<unsigned long> _inputTaken{0};
     // Calls in flight, counted in steps of kOneCall, with kClosed set once close began: a call
     // enters and leaves without a lock on the way of every read and write.
     static constexpr unsigned kClosed = 1, kOneCall = 2;

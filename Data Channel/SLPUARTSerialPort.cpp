@@ -137,6 +137,8 @@ bool SLPUARTChannel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
         std::unique_lock<std::mutex> input(port.inputLock(), std::defer_lock);
         if (queue != SLKQueue::Output)
             input.lock();
+        if (input.owns_lock())
+            port.tookInput();
         return ::tcflush(fd, which) == 0 || refused(error, _url, "discarding queued bytes", errno);
     });
 }
