@@ -55,15 +55,17 @@ bool describePort(const std::string& root, const std::string& name, SLKPortInfo*
     const std::string entry = root + "/sys/class/tty/" + name;
     const bool rfcomm = name.rfind("rfcomm", 0) == 0;
     port->path = "/dev/" + name;
-    if (!exists(entry + "/device")) {
-        // Without a device the entry is a console, a pseudo-terminal or the like; an RFCOMM port
-        // is the one serial kind that may have none (bound, not yet connected).
-        if (!rfcomm)
-            return false;
+    // An RFCOMM port is described alike whether bound only (no device) or connected: its device
+    // is then the link to the peer, below the local Bluetooth adapter, whose driver and USB
+    // identity are not the port's.
+    if (rfcomm) {
         port->transport = "bluetooth";
         port->driver = "rfcomm";
         return true;
     }
+    // Without a device the entry is a console, a pseudo-terminal or the like.
+    if (!exists(entry + "/device"))
+        return false;
     // Serial-core ports tell the UART type; 0 (PORT_UNKNOWN) is a placeholder with no UART behind it.
     if (readAttribute(entry + "/type") == "0")
         return false;
@@ -76,9 +78,7 @@ bool describePort(const std::string& root, const std::string& name, SLKPortInfo*
         device.empty() ? USBAncestor{} : findUSBAncestor(device, resolvedPath(root + "/sys/devices"));
     if (!usb.device.empty())
         fillUSBFields(usb, port);
-    if (rfcomm)
-        port->transport = "bluetooth";
-    else if (!usb.device.empty())
+    if (!usb.device.empty())
         port->transport = "usb";
     else
         port->transport = transportOf(linkTargetName(device + "/subsystem"), port->driver);

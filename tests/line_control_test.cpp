@@ -18,8 +18,10 @@ namespace {
 // the wire, the library's requests pass through ioctl() below, which answers TCGETS2 with
 // `reportedRate` (0: the real answer) and TIOCOUTQ with what `farEnd` has not read yet (-1: real).
 // A pseudo-terminal has no modem lines either: TIOCMGET answers `modemBits` (-1: refused, as real).
+// TCSETS2, the arbitrary-speed request, fails with `refuseArbitrarySpeed` when it is not 0.
+// `outputQueueAsked` counts the TIOCOUTQ requests, to know that a drain has looked at the queue.
 std::atomic<unsigned> reportedRate{0};
-std::atomic<int> farEnd{-1}, modemBits{-1};
+std::atomic<int> farEnd{-1}, modemBits{-1}, refuseArbitrarySpeed{0}, outputQueueAsked{0};
 
 const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
 
@@ -30,43 +32,81 @@ std::shared_ptr<SLPUARTChannel> uartOn(const SimulatedInstrument& device, SLKOpt
 
 } // namespace
 
+// Requests made without a third argument, or with an int by value, are passed on as they came;
+// reading a pointer that was never passed would be undefined. Every other request carries a
+// pointer, which the C library's own ioctl reads as void* too.
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     static const auto next = reinterpret_cast<int (*)(int, unsigned long, ...)>(::dlsym(RTLD_NEXT, "ioctl"));
+    switch (request) {
+    case TIOCEXCL:
+    case TIOCNXCL:
+    case TIOCSBRK:
+    case TIOCCBRK:
+    case TIOCNOTTY: return next(fd, request);
+    case TCFLSH:
+    case TCSBRK:
+    case TCSBRKP:
+    case TCXONC:
+    case TIOCSCTTY: {
+        va_list arguments;
+        va_start(arguments, request);
+        const int value = va_arg(arguments, int);
+        va_end(arguments);
+        return next(fd, request, value);
+    }
+    default: break;
+    }
     va_list arguments;
     va_start(arguments, request);
-    auto* const argument = va_arg(arguments, termios2*);
+    void* const argument = va_arg(arguments, void*);
     va_end(arguments);
+    outputQueueAsked += request == TIOCOUTQ;
     if (request == TIOCOUTQ && farEnd >= 0)
         return next(farEnd, FIONREAD, argument);
     if (request == TIOCMGET && modemBits >= 0) {
-        *reinterpret_cast<int*>(argument) = modemBits;
+        *static_cast<int*>(argument) = modemBits;
         return 0;
+    }
+    if (request == TCSETS2 && refuseArbitrarySpeed != 0) {
+        errno = refuseArbitrarySpeed;
+        return -1;
     }
     const int result = next(fd, request, argument);
     if (request == TCGETS2 && result == 0 && reportedRate != 0)
-        argument->c_ospeed = argument->c_ispeed = reportedRate;
+        static_cast<termios2*>(argument)->c_ospeed = static_cast<termios2*>(argument)->c_ispeed = reportedRate;
     return result;
 }
 
 TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
     SimulatedInstrument device;
-    // {rate, what the driver reports (0: the pseudo-terminal's own answer), opens}. Named rates
-    // follow unnamed ones, so that a stale input speed would show.
-    const std::tuple<long long, unsigned, bool> rows[] = {
-        {250000, 0, true},  {3000000, 0, true},      {31250, 0, true},     {1250000, 0, true},
-        {9600, 0, true},    {1, 0, true},            {4294967295, 0, true}, {250000, 255000, true},
-        {9600, 9408, true}, {250000, 230400, false}, {9600, 9793, false}};
-    for (const auto& [rate, reported, opens] : rows) {
+    // {rate, what the driver reports (0: the pseudo-terminal's own answer), the error number the
+    // driver refuses the arbitrary-speed request with (0: none), opens}. Named rates follow
+    // unnamed ones, so that a stale input speed would show. A failed open leaves no descriptor.
+    const std::tuple<long long, unsigned, int, bool> rows[] = {
+        {250000, 0, 0, true},      {3000000, 0, 0, true},      {31250, 0, 0, true},     {1250000, 0, 0, true},
+        {9600, 0, 0, true},        {1, 0, 0, true},            {4294967295, 0, 0, true}, {250000, 255000, 0, true},
+        {9600, 9408, 0, true},     {250000, 230400, 0, false}, {9600, 9793, 0, false},  {250000, 0, EINVAL, false},
+        {4294967295, 0, EIO, false}};
+    for (const auto& [rate, reported, refused, opens] : rows) {
         CommErrorRef error;
         const auto uart = uartOn(device, {{SELKO_COMMUNICATION_UART_BAUD, rate}});
         reportedRate = reported;
+        refuseArbitrarySpeed = refused;
         EXPECT_EQ(uart->openWithTimeout(0, &error), opens) << rate << " " << reported;
         reportedRate = 0;
+        refuseArbitrarySpeed = 0;
         termios2 line{};
         EXPECT_EQ(::ioctl(device.slaveFd(), TCGETS2, &line), 0);
         const unsigned want = opens && reported == 0 ? unsigned(rate) : line.c_ospeed;
         EXPECT_EQ(std::make_tuple(line.c_ospeed, line.c_ispeed, line.c_cc[VMIN]), std::tuple(want, want, 1)) << rate;
-        if (!opens)
+        if (opens)
+            continue;
+        EXPECT_FALSE(uart->isOpened());
+        EXPECT_EQ(portDescriptors(device).size(), 0u) << rate;
+        if (refused != 0)
+            expectError(error, SLKErrorPortSystem,
+                        "Error " + std::to_string(refused) + " calling ioctl( ..., IOSSIOSPEED, ... )", kUARTSource);
+        else
             expectError(error, SLKErrorPortSystem, "Error setting baud rate " + std::to_string(rate) + " on " +
                             device.path() + " - the port runs at " + std::to_string(reported) + ".", kUARTSource);
     }
@@ -140,7 +180,10 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
     ASSERT_TRUE(port->write(SLKDataWithString(std::string(8000, 'x').c_str())) && port->discard(SLKQueue::Output));
     EXPECT_LT(device.receive(8000, 500ms).size(), 8000u);
     ASSERT_TRUE(port->write(SLKDataWithString("more")) && queuedComesTo(SLKQueue::Output, 4));
+    // The close comes once the drain has found bytes unsent, so that it ends a waiting drain.
+    const int asked = outputQueueAsked;
     auto closed = std::async(std::launch::async, [&] { return port->drain(SELKO_COMMUNICATION_TIME_FOREVER, &error); });
+    EXPECT_TRUE(eventually([&] { return outputQueueAsked > asked; }));
     EXPECT_TRUE(port->close());
     EXPECT_FALSE(closed.get());
     expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
