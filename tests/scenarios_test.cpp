@@ -139,7 +139,7 @@ TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp
 // reader takes it, the other goes on waiting within its own time instead of blocking in the kernel.
 // Closed and reopened at once, the port's first bytes go to the new session alone. Input
 // discarded again and again under an active channel's loop never strands that loop in a read, so a
-// close still returns at once. A close hands the port back within kCloseBound: it wakes its
+// close still returns at once. A close hands the port back within closeBound: it wakes its
 // calls instead of waiting out the quarter second it allows a call stuck in the kernel.
 TEST_F(Scenarios, NoCallOutlivesItsTimeoutOrAClose) {
     const double readBound = kSanitized ? 0.6 : 0.35, closeBound = kSanitized ? 0.1 : 0.05;
