@@ -20,8 +20,9 @@ namespace {
 // A pseudo-terminal has no modem lines either: TIOCMGET answers `modemBits` (-1: refused, as real).
 // TCSETS2, the arbitrary-speed request, fails with `refuseArbitrarySpeed` when it is not 0.
 // `outputQueueAsked` counts the TIOCOUTQ requests, to know that a drain has looked at the queue.
+// read() below fails with `refuseReads` when it is not 0, as a failing driver would.
 std::atomic<unsigned> reportedRate{0};
-std::atomic<int> farEnd{-1}, modemBits{-1}, refuseArbitrarySpeed{0}, outputQueueAsked{0};
+std::atomic<int> farEnd{-1}, modemBits{-1}, refuseArbitrarySpeed{0}, outputQueueAsked{0}, refuseReads{0};
 
 const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
 
@@ -75,6 +76,15 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     if (request == TCGETS2 && result == 0 && reportedRate != 0)
         static_cast<termios2*>(argument)->c_ospeed = static_cast<termios2*>(argument)->c_ispeed = reportedRate;
     return result;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t length) {
+    static const auto next = reinterpret_cast<ssize_t (*)(int, void*, size_t)>(::dlsym(RTLD_NEXT, "read"));
+    if (refuseReads != 0) {
+        errno = refuseReads;
+        return -1;
+    }
+    return next(fd, buffer, length);
 }
 
 TEST(LineSpeed, EveryRateReadsBackAndAPortMoreThanTwoPercentOffFailsTheOpen) {
@@ -192,6 +202,14 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
         EXPECT_FALSE(call(&error)) << message;
         expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
     }
+    // A driver whose read fails: the read reports it and the channel closes.
+    ASSERT_TRUE(port->openWithTimeout(0));
+    device.send("x");
+    refuseReads = EIO;
+    EXPECT_EQ(port->readWithTimeout(1.0, &error), nullptr);
+    refuseReads = 0;
+    expectError(error, SLKErrorRead, "Select failed with error " + errnoText(EIO, " "), kDescriptorSource);
+    EXPECT_FALSE(port->isOpened());
 
     const SLKDataChannelRef below = createActiveChannel(createPassiveChannel(port));
     const SLKDataChannelRef echo = createEchoRemovalChannel(below, SLKDataWithString("\n"));
