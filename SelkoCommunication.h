@@ -332,9 +332,11 @@ public:
     /// errors; code 4 "Error starting the read thread - ..." when no thread can be started.
     /// Returns whether the wrapped channel is open afterwards.
     bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    /// Closes the wrapped channel, which ends the loop's read at once. Code 2 "Device Already
-    /// Closed" when not open, or code 2 with the stopped loop's own message ("Device
-    /// disconnected" after the port hung up).
+    /// Closes the wrapped channel, which ends the loop's read at once, and stops the loop: once
+    /// close returns, the loop never reads the wrapped channel again (a read still in flight has
+    /// ended, within one slice at most), so the channel can be opened under another owner. Code 2
+    /// "Device Already Closed" when not open, or code 2 with the stopped loop's own message
+    /// ("Device disconnected" after the port hung up).
     bool close(CommErrorRef* error = nullptr) noexcept override;
     /// The wrapped channel is open and the current read loop runs.
     bool isOpened() noexcept override;
@@ -362,6 +364,8 @@ private:
     SELKO_LOCAL bool detach_read_loop__unsafe(int* startError);
     SELKO_LOCAL void abandonUnstartedLoop__unsafe(CommErrorRef record);
     SELKO_LOCAL void readLoop(const std::shared_ptr<Buffer>& chan);
+    // Waits until the current loop is between turns and marks it stopped (closes its buffer).
+    SELKO_LOCAL void stopLoop__unsafe();
     SELKO_LOCAL void recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError);
     SELKO_LOCAL CommErrorRef loadReadError() const;
     SELKO_LOCAL std::shared_ptr<Buffer> currentBuffer() const;
@@ -375,9 +379,9 @@ private:
     // token: a null pointer that shares ownership with the loop's buffer channel.
     CommErrorRef _readError;
     std::mutex _stateLock;
-    // Held by a loop for each turn (check that it is current, read, deliver) and by an open while
-    // it opens the wrapped channel and installs the new loop's buffer: an earlier loop never reads
-    // a byte that belongs to a later open.
+    // Held by a loop for each turn (check that it is current and not stopped, read), by an open
+    // while it opens the wrapped channel and installs the new loop's buffer, and by a close while
+    // it marks the loop stopped: no loop reads a byte that belongs to a later open.
     std::mutex _loopTurn;
     std::shared_ptr<Buffer> _chan; // replaced under _stateLock and _loopTurn, read with atomic operations
     const ThreadLauncher _launcher;

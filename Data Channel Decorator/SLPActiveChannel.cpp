@@ -17,11 +17,18 @@
 //    stopped reports the recorded error, never a spurious "Device Already Closed".
 //
 // 2. At most one loop reads the wrapped channel at a time, also when the channel is closed and
-//    reopened within one slice. A loop takes _loopTurn for each turn: it checks that its buffer
-//    channel is still the current one (ending at once, its orphaned buffer channel closed, when
-//    it is not), reads and delivers. An open holds _loopTurn from the wrapped open until the new
-//    buffer channel is current, so an earlier loop can never read the first bytes of a later
-//    open into its own buffer channel. An orphaned loop never touches _readError, which
+//    reopened within one slice, by this active channel or by another one over the same channel.
+//    A loop takes _loopTurn for each turn: it checks that its buffer channel is neither closed
+//    nor replaced (ending at once when it is; an orphaned buffer channel is closed first) and
+//    reads; it delivers after the turn. A close, once the wrapped channel is closed, takes
+//    _loopTurn and closes the loop's buffer channel: a read in flight ends first (the close
+//    beneath ends it, or its slice does), and a loop between two turns finds the mark at its
+//    next one. So no loop reads the wrapped channel after our close returned, and whoever opens
+//    it next owns every byte. An open holds _loopTurn from the wrapped open until the new buffer
+//    channel is current, so a loop that has not yet noticed a close behind our back can never
+//    read the first bytes of a later open into its own buffer channel. A loop stopped by the
+//    mark records nothing: a second close then reports "Device Already Closed". An orphaned
+//    loop never touches _readError, which
 //    belongs to the current loop: while a loop runs, _readError holds a token (a null pointer
 //    sharing ownership with that loop's buffer channel), and a loop records its error by a
 //    compare-and-exchange against its own token, which fails once a newer loop has put its token
@@ -133,25 +140,37 @@ void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, Comm
 
 void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
     for (;;) {
-        std::lock_guard<std::mutex> turn(_loopTurn);
-        if (chan->IsClosed())
-            return;
-        if (currentBuffer() != chan) {
-            // Orphaned by a close and reopen: the current loop reads from now on.
-            chan->Close();
-            return;
+        // Released after the turn: giving back a block is none of the turn's business.
+        SLKData bytes;
+        {
+            std::lock_guard<std::mutex> turn(_loopTurn);
+            if (chan->IsClosed())
+                return;   // stopped by a close (see 2 above)
+            if (currentBuffer() != chan) {
+                // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
+                chan->Close();
+                return;
+            }
+            CommErrorRef readError;
+            bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(kReadSlice, &readError));
+            if (!bytes) {
+                recordReadError(chan, std::move(readError));
+                chan->Close();
+                return;
+            }
         }
-        CommErrorRef readError;
-        const SLKData bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(),
-                                          _commChannel->readWithTimeout(kReadSlice, &readError));
-        if (!bytes) {
-            recordReadError(chan, std::move(readError));
-            chan->Close();
-            return;
-        }
+        // Read before any close could take the turn: these bytes belong to this loop's buffer
+        // channel, which drops them if it was closed meanwhile.
         if (_buffer && !bytes->empty())
             chan->Send(bytes->data(), bytes->size());
     }
+}
+
+void SLPActiveChannel::stopLoop__unsafe() {
+    // Waits out a read in flight: after this the current loop never starts another read.
+    std::lock_guard<std::mutex> turn(_loopTurn);
+    if (const std::shared_ptr<Buffer> chan = currentBuffer())
+        chan->Close();
 }
 
 bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
@@ -194,8 +213,13 @@ bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
 
 bool SLPActiveChannel::closeLocked(CommErrorRef* error) {
     std::lock_guard<std::mutex> guard(_stateLock);
-    if (isOpen_unsafe())
-        return _commChannel->close(error);  // the loop stops at its read, which the close ends
+    if (isOpen_unsafe()) {
+        const bool closed = SLK_CONTAIN(error, SLKErrorPortSystem, false, _commChannel->close(error));
+        // A close that left the wrapped channel open leaves the loop reading it, and us open.
+        if (closed || !SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened()))
+            stopLoop__unsafe();
+        return closed;
+    }
     if (error != nullptr) {
         const CommErrorRef recorded = loadReadError();
         if (recorded)
