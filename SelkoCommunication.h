@@ -341,9 +341,10 @@ public:
     /// The wrapped channel is open and the current read loop runs.
     bool isOpened() noexcept override;
     /// Everything buffered since the previous read, waiting up to `timeout` for the first bytes.
-    /// Code 6 (null variant), 2 when not open, 3 for an invalid timeout, 5 "read failed with
-    /// error %s (%d)" (EINVAL for a NaN timeout; ECANCELED when the loop stops while the reader
-    /// waits); when the loop stopped otherwise meanwhile, the error it recorded (possibly none).
+    /// Code 6 (null variant), 2 when not open, 3 for an invalid timeout (negative other than
+    /// -1.0, or NaN), 5 "read failed with error %s (%d)" (ECANCELED when the loop stops while the
+    /// reader waits); when the loop stopped otherwise meanwhile, the error it recorded (possibly
+    /// none).
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// Writes through to the wrapped channel. Code 6 (null variant), 2 when not open.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;

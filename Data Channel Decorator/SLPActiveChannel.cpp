@@ -41,6 +41,7 @@
 //    launcher's error. At creation over an open channel the same code 4 error is recorded as the
 //    stopped loop's error, so `close` reports it.
 #include "CommErrorRaise.h"
+#include "SLKDeadline.h"
 #include "SLKDetachedThread.h"
 #include "SLPActiveChannelAccess.h"
 #include "databufferchannel_t.h"
@@ -250,7 +251,7 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    if (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW) {
+    if (!selko::detail::isValidTimeout(timeout)) {
         SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
         return nullptr;
     }
@@ -260,7 +261,6 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    // A NaN timeout is refused by the buffer channel with EINVAL and so ends here with code 5.
     SLKBytes received;
     const bool receivedAny = chan->TryReceive(timeout, received);
     const int receiveError = errno;
