@@ -297,9 +297,27 @@ private:
     SLKOptions _options;
 };
 
+/// What the decorators that run on the caller's threads share: open, close, isOpened and
+/// nextLayer go to the wrapped channel, and an exception thrown below fails the call (open and
+/// close with code 4 "Unexpected exception: ..."; isOpened answers false).
+class SELKO_API SLKChannelDecorator : public SLKDataChannel {
+public:
+    ~SLKChannelDecorator() override;
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    SLKDataChannelRef nextLayer() override;
+
+protected:
+    /// Wraps `channel` (not null; the factories check).
+    explicit SLKChannelDecorator(SLKDataChannelRef channel);
+
+    SLKDataChannelRef _channel;
+};
+
 /// Reads in slices of a tenth of the timeout and notices between slices when the wrapped
 /// channel was closed. Everything else goes straight to the wrapped channel.
-class SELKO_API SLPPassiveChannel final : public SLKDataChannel {
+class SELKO_API SLPPassiveChannel final : public SLKChannelDecorator {
 public:
     /// Wraps `channel` (not null; createPassiveChannel checks).
     explicit SLPPassiveChannel(SLKDataChannelRef channel);
@@ -315,8 +333,6 @@ public:
 
 private:
     SELKO_LOCAL SLKData readInSlices(double timeout, CommErrorRef* error);
-
-    SLKDataChannelRef _channel;
 };
 
 /// Keeps reading the wrapped channel on a background thread (1/30 s slices) into a buffer;
@@ -390,7 +406,7 @@ private:
 
 /// Drops from what is read the echoes of what was written, cutting both directions into
 /// messages at a delimiter.
-class SELKO_API SLPEchoRemovalChannel final : public SLKDataChannel {
+class SELKO_API SLPEchoRemovalChannel final : public SLKChannelDecorator {
 public:
     /// Wraps `channel` with a copy of `delimiter` (neither empty; createEchoRemovalChannel checks).
     SLPEchoRemovalChannel(SLKDataChannelRef channel, const SLKBytes& delimiter);
@@ -409,7 +425,6 @@ private:
 
     // Messages are never copied out of their buffer: a queue holds the lengths of consecutive
     // complete messages lying in its buffer, so cutting and matching stay linear in the bytes.
-    SLKDataChannelRef _channel;
     SLKBytes _readBuffer;                // received bytes not yet delivered or dropped
     SLKBytes _writeBuffer;               // pending echoes from _writeFront on, then the unfinished tail
     const SLKBytes _delimiter;
@@ -438,7 +453,7 @@ public:
 using SLKDataTransformerRef = std::shared_ptr<SLKDataTransformer>;
 
 /// Passes every block read or written through transformer lists, on a private copy.
-class SELKO_API SLPChannelTransformer final : public SLKDataChannel {
+class SELKO_API SLPChannelTransformer final : public SLKChannelDecorator {
 public:
     /// Null lists mean empty lists; the lists are copied (the transformers are shared).
     SLPChannelTransformer(SLKDataChannelRef channel, const std::vector<SLKDataTransformerRef>* readTransformers,
@@ -457,7 +472,6 @@ private:
     SELKO_LOCAL SLKData readTransformed(double timeout, CommErrorRef* error);
     SELKO_LOCAL bool writeTransformed(const SLKBytes& data, CommErrorRef* error);
 
-    SLKDataChannelRef _channel;
     std::vector<SLKDataTransformerRef> _readTransformers;
     std::vector<SLKDataTransformerRef> _writeTransformers;
 };
