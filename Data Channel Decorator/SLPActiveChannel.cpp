@@ -51,8 +51,8 @@
 #include <thread>
 #include <type_traits>
 
-// Received bytes become the read result without a copy.
-static_assert(std::is_same_v<std::vector<unsigned char>, SLKBytes>, "buffer elements must be the read result's bytes");
+// A block read from the wrapped channel can be handed to a reader as it is.
+static_assert(std::is_same_v<databufferchannel_t<unsigned char>::Block, SLKData>, "buffer blocks must be read results");
 
 namespace {
 
@@ -147,7 +147,7 @@ void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
             std::lock_guard<std::mutex> turn(_loopTurn);
             if (chan->IsClosed())
                 return;   // stopped by a close (see 2 above)
-            if (currentBuffer() != chan) {
+            if (_chan != chan) {   // _chan is replaced only under the turn, which we hold
                 // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
                 chan->Close();
                 return;
@@ -163,7 +163,7 @@ void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
         // Read before any close could take the turn: these bytes belong to this loop's buffer
         // channel, which drops them if it was closed meanwhile.
         if (_buffer && !bytes->empty())
-            chan->Send(bytes->data(), bytes->size());
+            chan->Send(std::move(bytes));
     }
 }
 
@@ -261,7 +261,7 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    SLKBytes received;
+    SLKData received;
     const bool receivedAny = chan->TryReceive(timeout, received);
     const int receiveError = errno;
     if (!receivedAny && receiveError != ETIMEDOUT) {
@@ -275,7 +275,8 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
             *error = loadReadError();
         return nullptr;
     }
-    return std::make_shared<const SLKBytes>(std::move(received));
+    // A timeout is no failure: empty bytes.
+    return receivedAny ? received : std::make_shared<const SLKBytes>();
 }
 
 bool SLPActiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {

@@ -32,6 +32,18 @@ TEST(BufferChannel, HandsOverEverythingSentInOrderUntilCloseEndsEveryWait) {
     send(buffer, "first-");
     send(buffer, "second");
     EXPECT_EQ(receive(buffer, 1.0, "old-"), "old-first-second");
+    // A block sent while nothing is buffered is handed over as that very block; blocks sent
+    // after it join it, in order, in one new block.
+    const SLKData alone = SLKDataWithString("alone");
+    SLKData got;
+    buffer.Send(alone);
+    EXPECT_TRUE(buffer.TryReceive(kNow, got) && got == alone);
+    for (const SLKData& block : {alone, SLKDataWithString("+next")})
+        buffer.Send(block);
+    send(buffer, "+copied");
+    EXPECT_TRUE(buffer.TryReceive(kNow, got) && got != alone);
+    buffer.Send(alone);
+    EXPECT_EQ(text(got) + receive(buffer, kNow, "|"), "alone+next+copied|alone");
     send(buffer, "kept"); // invalid timeouts are refused and leave the bytes in place
     for (const double invalid : {-2.0, -0.5, std::nan("")})
         EXPECT_EQ(receive(buffer, invalid), "errno " + std::to_string(EINVAL)) << invalid;
