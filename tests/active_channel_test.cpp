@@ -195,6 +195,21 @@ TEST_F(ActiveChannel, AfterCloseTheLoopNeverReadsAgainEvenWhenAnotherOwnerReopen
     expectError(error, SLKErrorNotOpened, "Device Already Closed", kActiveSource);
 }
 
+// Two active channels take turns owning one channel, each closing it before the other opens it:
+// each owner reads exactly the bytes sent while it held the channel.
+TEST_F(ActiveChannel, OwnersTakingTurnsEachReadTheirOwnBytes) {
+    auto port = std::make_shared<ScriptedChannel>(false);
+    const SLKDataChannelRef owners[] = {createActiveChannel(port), createActiveChannel(port)};
+    for (int i = 0; i < 200 && !HasFailure(); ++i) {
+        const SLKDataChannelRef& owner = owners[i % 2];
+        ASSERT_TRUE(owner->openWithTimeout(1.0));
+        const std::string bytes = std::to_string(i) + ";";
+        port->pushRead(bytes);
+        EXPECT_EQ(readAtLeast(*owner, bytes.size()), bytes);
+        ASSERT_TRUE(owner->close());
+    }
+}
+
 TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
     const std::string startFailure = "Error starting the read thread - " + errnoText(EAGAIN) + ".";
     std::atomic<int> failuresLeft{2};
