@@ -210,6 +210,21 @@ TEST_F(ActiveChannel, OwnersTakingTurnsEachReadTheirOwnBytes) {
     }
 }
 
+// A close that the wrapped channel refuses, staying open, is passed on and leaves the loop reading.
+TEST_F(ActiveChannel, ARefusedCloseLeavesTheLoopReading) {
+    struct RefusesClose : ScriptedChannel {
+        bool close(CommErrorRef* error) override { return *error = foreignError("below", 4), false; }
+    };
+    auto port = std::make_shared<RefusesClose>();
+    const SLKDataChannelRef active = createActiveChannel(port);
+    CommErrorRef error;
+    EXPECT_FALSE(active->close(&error));
+    EXPECT_EQ(error->domain(), "below");
+    port->pushRead("still read");
+    EXPECT_EQ(readAtLeast(*active, 10), "still read");
+    EXPECT_TRUE(active->isOpened() && port->ScriptedChannel::close(nullptr)); // ends the loop
+}
+
 TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {
     const std::string startFailure = "Error starting the read thread - " + errnoText(EAGAIN) + ".";
     std::atomic<int> failuresLeft{2};
