@@ -28,11 +28,10 @@
 //    channel is current, so a loop that has not yet noticed a close behind our back can never
 //    read the first bytes of a later open into its own buffer channel. A loop stopped by the
 //    mark records nothing: a second close then reports "Device Already Closed". An orphaned
-//    loop never touches _readError, which
-//    belongs to the current loop: while a loop runs, _readError holds a token (a null pointer
-//    sharing ownership with that loop's buffer channel), and a loop records its error by a
-//    compare-and-exchange against its own token, which fails once a newer loop has put its token
-//    there.
+//    loop never touches _readError, which belongs to the current loop: while a loop runs,
+//    _readError holds a token (a null pointer sharing ownership with that loop's buffer
+//    channel), and a loop records its error by a compare-and-exchange against its own token,
+//    which fails once a newer loop has put its token there.
 //
 // 3. A loop whose thread cannot be started must not leave readers waiting for ever: its new
 //    buffer channel is closed at once, so the channel is not open and reads fail instead of
@@ -141,7 +140,8 @@ void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, Comm
 
 void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
     for (;;) {
-        // Released after the turn: giving back a block is none of the turn's business.
+        // Released after the turn: giving a block back may run code of the channel that made
+        // it, and a close waiting for the turn need not wait for that.
         SLKData bytes;
         {
             std::lock_guard<std::mutex> turn(_loopTurn);
