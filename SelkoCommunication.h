@@ -301,9 +301,27 @@ private:
     SLKOptions _options;
 };
 
+/// What the decorators that run on the caller's threads share: open, close, isOpened and
+/// nextLayer go to the wrapped channel, and an exception thrown below fails the call (open and
+/// close with code 4 "Unexpected exception: ..."; isOpened answers false).
+class SELKO_API SLKChannelDecorator : public SLKDataChannel {
+public:
+    ~SLKChannelDecorator() override;
+    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
+    bool close(CommErrorRef* error = nullptr) noexcept override;
+    bool isOpened() noexcept override;
+    SLKDataChannelRef nextLayer() override;
+
+protected:
+    /// Wraps `channel` (not null; the factories check).
+    explicit SLKChannelDecorator(SLKDataChannelRef channel);
+
+    SLKDataChannelRef _channel;
+};
+
 /// Reads in slices of a tenth of the timeout and notices between slices when the wrapped
 /// channel was closed. Everything else goes straight to the wrapped channel.
-class SELKO_API SLPPassiveChannel final : public SLKDataChannel {
+class SELKO_API SLPPassiveChannel final : public SLKChannelDecorator {
 public:
     /// Wraps `channel` (not null; createPassiveChannel checks).
     explicit SLPPassiveChannel(SLKDataChannelRef channel);
@@ -319,8 +337,6 @@ public:
 
 private:
     SELKO_LOCAL SLKData readInSlices(double timeout, CommErrorRef* error);
-
-    SLKDataChannelRef _channel;
 };
 
 /// Keeps reading the wrapped channel on a background thread (1/30 s slices) into a buffer;
@@ -336,16 +352,19 @@ public:
     /// errors; code 4 "Error starting the read thread - ..." when no thread can be started.
     /// Returns whether the wrapped channel is open afterwards.
     bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    /// Closes the wrapped channel, which ends the loop's read at once. Code 2 "Device Already
-    /// Closed" when not open, or code 2 with the stopped loop's own message ("Device
-    /// disconnected" after the port hung up).
+    /// Closes the wrapped channel, which ends the loop's read at once, and stops the loop: once
+    /// close returns, the loop never reads the wrapped channel again (a read still in flight has
+    /// ended, within one slice at most), so the channel can be opened under another owner. Code 2
+    /// "Device Already Closed" when not open, or code 2 with the stopped loop's own message
+    /// ("Device disconnected" after the port hung up).
     bool close(CommErrorRef* error = nullptr) noexcept override;
     /// The wrapped channel is open and the current read loop runs.
     bool isOpened() noexcept override;
     /// Everything buffered since the previous read, waiting up to `timeout` for the first bytes.
-    /// Code 6 (null variant), 2 when not open, 3 for an invalid timeout, 5 "read failed with
-    /// error %s (%d)" (EINVAL for a NaN timeout; ECANCELED when the loop stops while the reader
-    /// waits); when the loop stopped otherwise meanwhile, the error it recorded (possibly none).
+    /// Code 6 (null variant), 2 when not open, 3 for an invalid timeout (negative other than
+    /// -1.0, or NaN), 5 "read failed with error %s (%d)" (ECANCELED when the loop stops while the
+    /// reader waits); when the loop stopped otherwise meanwhile, the error it recorded (possibly
+    /// none).
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     /// Writes through to the wrapped channel. Code 6 (null variant), 2 when not open.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
@@ -366,6 +385,8 @@ private:
     SELKO_LOCAL bool detach_read_loop__unsafe(int* startError);
     SELKO_LOCAL void abandonUnstartedLoop__unsafe(CommErrorRef record);
     SELKO_LOCAL void readLoop(const std::shared_ptr<Buffer>& chan);
+    // Waits until the current loop is between turns and marks it stopped (closes its buffer).
+    SELKO_LOCAL void stopLoop__unsafe();
     SELKO_LOCAL void recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError);
     SELKO_LOCAL CommErrorRef loadReadError() const;
     SELKO_LOCAL std::shared_ptr<Buffer> currentBuffer() const;
@@ -379,9 +400,9 @@ private:
     // token: a null pointer that shares ownership with the loop's buffer channel.
     CommErrorRef _readError;
     std::mutex _stateLock;
-    // Held by a loop for each turn (check that it is current, read, deliver) and by an open while
-    // it opens the wrapped channel and installs the new loop's buffer: an earlier loop never reads
-    // a byte that belongs to a later open.
+    // Held by a loop for each turn (check that it is current and not stopped, read), by an open
+    // while it opens the wrapped channel and installs the new loop's buffer, and by a close while
+    // it marks the loop stopped: no loop reads a byte that belongs to a later open.
     std::mutex _loopTurn;
     std::shared_ptr<Buffer> _chan; // replaced under _stateLock and _loopTurn, read with atomic operations
     const ThreadLauncher _launcher;
@@ -389,7 +410,7 @@ private:
 
 /// Drops from what is read the echoes of what was written, cutting both directions into
 /// messages at a delimiter.
-class SELKO_API SLPEchoRemovalChannel final : public SLKDataChannel {
+class SELKO_API SLPEchoRemovalChannel final : public SLKChannelDecorator {
 public:
     /// Wraps `channel` with a copy of `delimiter` (neither empty; createEchoRemovalChannel checks).
     SLPEchoRemovalChannel(SLKDataChannelRef channel, const SLKBytes& delimiter);
@@ -408,7 +429,6 @@ private:
 
     // Messages are never copied out of their buffer: a queue holds the lengths of consecutive
     // complete messages lying in its buffer, so cutting and matching stay linear in the bytes.
-    SLKDataChannelRef _channel;
     SLKBytes _readBuffer;                // received bytes not yet delivered or dropped
     SLKBytes _writeBuffer;               // pending echoes from _writeFront on, then the unfinished tail
     const SLKBytes _delimiter;
@@ -437,7 +457,7 @@ public:
 using SLKDataTransformerRef = std::shared_ptr<SLKDataTransformer>;
 
 /// Passes every block read or written through transformer lists, on a private copy.
-class SELKO_API SLPChannelTransformer final : public SLKDataChannel {
+class SELKO_API SLPChannelTransformer final : public SLKChannelDecorator {
 public:
     /// Null lists mean empty lists; the lists are copied (the transformers are shared).
     SLPChannelTransformer(SLKDataChannelRef channel, const std::vector<SLKDataTransformerRef>* readTransformers,
@@ -456,7 +476,6 @@ private:
     SELKO_LOCAL SLKData readTransformed(double timeout, CommErrorRef* error);
     SELKO_LOCAL bool writeTransformed(const SLKBytes& data, CommErrorRef* error);
 
-    SLKDataChannelRef _channel;
     std::vector<SLKDataTransformerRef> _readTransformers;
     std::vector<SLKDataTransformerRef> _writeTransformers;
 };

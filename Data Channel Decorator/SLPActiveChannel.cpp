@@ -17,15 +17,21 @@
 //    stopped reports the recorded error, never a spurious "Device Already Closed".
 //
 // 2. At most one loop reads the wrapped channel at a time, also when the channel is closed and
-//    reopened within one slice. A loop takes _loopTurn for each turn: it checks that its buffer
-//    channel is still the current one (ending at once, its orphaned buffer channel closed, when
-//    it is not), reads and delivers. An open holds _loopTurn from the wrapped open until the new
-//    buffer channel is current, so an earlier loop can never read the first bytes of a later
-//    open into its own buffer channel. An orphaned loop never touches _readError, which
-//    belongs to the current loop: while a loop runs, _readError holds a token (a null pointer
-//    sharing ownership with that loop's buffer channel), and a loop records its error by a
-//    compare-and-exchange against its own token, which fails once a newer loop has put its token
-//    there.
+//    reopened within one slice, by this active channel or by another one over the same channel.
+//    A loop takes _loopTurn for each turn: it checks that its buffer channel is neither closed
+//    nor replaced (ending at once when it is; an orphaned buffer channel is closed first) and
+//    reads; it delivers after the turn. A close, once the wrapped channel is closed, takes
+//    _loopTurn and closes the loop's buffer channel: a read in flight ends first (the close
+//    beneath ends it, or its slice does), and a loop between two turns finds the mark at its
+//    next one. So no loop reads the wrapped channel after our close returned, and whoever opens
+//    it next owns every byte. An open holds _loopTurn from the wrapped open until the new buffer
+//    channel is current, so a loop that has not yet noticed a close behind our back can never
+//    read the first bytes of a later open into its own buffer channel. A loop stopped by the
+//    mark records nothing: a second close then reports "Device Already Closed". An orphaned
+//    loop never touches _readError, which belongs to the current loop: while a loop runs,
+//    _readError holds a token (a null pointer sharing ownership with that loop's buffer
+//    channel), and a loop records its error by a compare-and-exchange against its own token,
+//    which fails once a newer loop has put its token there.
 //
 // 3. A loop whose thread cannot be started must not leave readers waiting for ever: its new
 //    buffer channel is closed at once, so the channel is not open and reads fail instead of
@@ -34,6 +40,7 @@
 //    launcher's error. At creation over an open channel the same code 4 error is recorded as the
 //    stopped loop's error, so `close` reports it.
 #include "CommErrorRaise.h"
+#include "SLKDeadline.h"
 #include "SLKDetachedThread.h"
 #include "SLPActiveChannelAccess.h"
 #include "databufferchannel_t.h"
@@ -43,8 +50,8 @@
 #include <thread>
 #include <type_traits>
 
-// Received bytes become the read result without a copy.
-static_assert(std::is_same_v<std::vector<unsigned char>, SLKBytes>, "buffer elements must be the read result's bytes");
+// A block read from the wrapped channel can be handed to a reader as it is.
+static_assert(std::is_same_v<databufferchannel_t<unsigned char>::Block, SLKData>, "buffer blocks must be read results");
 
 namespace {
 
@@ -133,25 +140,38 @@ void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, Comm
 
 void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
     for (;;) {
-        std::lock_guard<std::mutex> turn(_loopTurn);
-        if (chan->IsClosed())
-            return;
-        if (currentBuffer() != chan) {
-            // Orphaned by a close and reopen: the current loop reads from now on.
-            chan->Close();
-            return;
+        // Released after the turn: giving a block back may run code of the channel that made
+        // it, and a close waiting for the turn need not wait for that.
+        SLKData bytes;
+        {
+            std::lock_guard<std::mutex> turn(_loopTurn);
+            if (chan->IsClosed())
+                return;   // stopped by a close (see 2 above)
+            if (_chan != chan) {   // _chan is replaced only under the turn, which we hold
+                // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
+                chan->Close();
+                return;
+            }
+            CommErrorRef readError;
+            bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(kReadSlice, &readError));
+            if (!bytes) {
+                recordReadError(chan, std::move(readError));
+                chan->Close();
+                return;
+            }
         }
-        CommErrorRef readError;
-        const SLKData bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(),
-                                          _commChannel->readWithTimeout(kReadSlice, &readError));
-        if (!bytes) {
-            recordReadError(chan, std::move(readError));
-            chan->Close();
-            return;
-        }
+        // Read before any close could take the turn: these bytes belong to this loop's buffer
+        // channel, which drops them if it was closed meanwhile.
         if (_buffer && !bytes->empty())
-            chan->Send(bytes->data(), bytes->size());
+            chan->Send(std::move(bytes));
     }
+}
+
+void SLPActiveChannel::stopLoop__unsafe() {
+    // Waits out a read in flight: after this the current loop never starts another read.
+    std::lock_guard<std::mutex> turn(_loopTurn);
+    if (const std::shared_ptr<Buffer> chan = currentBuffer())
+        chan->Close();
 }
 
 bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
@@ -194,8 +214,13 @@ bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
 
 bool SLPActiveChannel::closeLocked(CommErrorRef* error) {
     std::lock_guard<std::mutex> guard(_stateLock);
-    if (isOpen_unsafe())
-        return _commChannel->close(error);  // the loop stops at its read, which the close ends
+    if (isOpen_unsafe()) {
+        const bool closed = SLK_CONTAIN(error, SLKErrorPortSystem, false, _commChannel->close(error));
+        // A close that left the wrapped channel open leaves the loop reading it, and us open.
+        if (closed || !SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened()))
+            stopLoop__unsafe();
+        return closed;
+    }
     if (error != nullptr) {
         const CommErrorRef recorded = loadReadError();
         if (recorded)
@@ -226,7 +251,7 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    if (timeout < 0.0 && timeout != SELKO_COMMUNICATION_TIME_FOREVER && timeout != SELKO_COMMUNICATION_TIME_NOW) {
+    if (!selko::detail::isValidTimeout(timeout)) {
         SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
         return nullptr;
     }
@@ -236,8 +261,7 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
         SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
         return nullptr;
     }
-    // A NaN timeout is refused by the buffer channel with EINVAL and so ends here with code 5.
-    SLKBytes received;
+    SLKData received;
     const bool receivedAny = chan->TryReceive(timeout, received);
     const int receiveError = errno;
     if (!receivedAny && receiveError != ETIMEDOUT) {
@@ -251,7 +275,8 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
             *error = loadReadError();
         return nullptr;
     }
-    return std::make_shared<const SLKBytes>(std::move(received));
+    // A timeout is no failure: empty bytes.
+    return receivedAny ? received : std::make_shared<const SLKBytes>();
 }
 
 bool SLPActiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {

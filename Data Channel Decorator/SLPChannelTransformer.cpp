@@ -1,6 +1,7 @@
 // A decorator that passes every block read or written through lists of transformers. Each block
 // is copied once; the transformers then work in place on that private copy.
 #include "CommErrorRaise.h"
+#include "SLKChannelDecorator.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ std::vector<SLKDataTransformerRef> copyOrEmpty(const std::vector<SLKDataTransfor
 SLPChannelTransformer::SLPChannelTransformer(SLKDataChannelRef channel,
                                              const std::vector<SLKDataTransformerRef>* readTransformers,
                                              const std::vector<SLKDataTransformerRef>* writeTransformers)
-    : _channel(std::move(channel)),
+    : SLKChannelDecorator(std::move(channel)),
       _readTransformers(copyOrEmpty(readTransformers)),
       _writeTransformers(copyOrEmpty(writeTransformers)) {}
 
@@ -28,19 +29,7 @@ bool SLPChannelTransformer::isHomogenousDataTransformerArray(const std::vector<S
     return true;
 }
 
-bool SLPChannelTransformer::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->openWithTimeout(timeout, error));
-}
-
-bool SLPChannelTransformer::close(CommErrorRef* error) noexcept {
-    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->close(error));
-}
-
-bool SLPChannelTransformer::isOpened() noexcept {
-    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _channel->isOpened());
-}
-
-SLKDataChannelRef SLPChannelTransformer::nextLayer() { return _channel; }
+SLK_DECORATOR_OWN_FORWARDS(SLPChannelTransformer)
 
 SLKData SLPChannelTransformer::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
     return SLK_CONTAIN(error, SLKErrorRead, SLKData(), readTransformed(timeout, error));

@@ -6,6 +6,7 @@
 // called, so a background reader below us and a writer on another thread never wait on each other
 // through this layer.
 #include "CommErrorRaise.h"
+#include "SLKChannelDecorator.h"
 
 #include <algorithm>
 #include <cstring>
@@ -62,21 +63,9 @@ void splitByDelimiterPushDelimitedOnQueue(const SLKBytes& buffer, std::size_t& u
 } // namespace
 
 SLPEchoRemovalChannel::SLPEchoRemovalChannel(SLKDataChannelRef channel, const SLKBytes& delimiter)
-    : _channel(std::move(channel)), _delimiter(delimiter) {}
+    : SLKChannelDecorator(std::move(channel)), _delimiter(delimiter) {}
 
-bool SLPEchoRemovalChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->openWithTimeout(timeout, error));
-}
-
-bool SLPEchoRemovalChannel::close(CommErrorRef* error) noexcept {
-    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->close(error));
-}
-
-bool SLPEchoRemovalChannel::isOpened() noexcept {
-    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _channel->isOpened());
-}
-
-SLKDataChannelRef SLPEchoRemovalChannel::nextLayer() { return _channel; }
+SLK_DECORATOR_OWN_FORWARDS(SLPEchoRemovalChannel)
 
 bool SLPEchoRemovalChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
     // Recorded only once the wrapped channel took the bytes: a rejected write never becomes an

@@ -1,6 +1,7 @@
 // A decorator that reads in slices of a tenth of the timeout, so that a reader notices within
 // one slice that another thread closed the channel beneath.
 #include "CommErrorRaise.h"
+#include "SLKChannelDecorator.h"
 
 #include <chrono>
 
@@ -14,21 +15,9 @@ double monotonicSeconds() {
 
 } // namespace
 
-SLPPassiveChannel::SLPPassiveChannel(SLKDataChannelRef channel) : _channel(std::move(channel)) {}
+SLPPassiveChannel::SLPPassiveChannel(SLKDataChannelRef channel) : SLKChannelDecorator(std::move(channel)) {}
 
-bool SLPPassiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
-    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->openWithTimeout(timeout, error));
-}
-
-bool SLPPassiveChannel::close(CommErrorRef* error) noexcept {
-    return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->close(error));
-}
-
-bool SLPPassiveChannel::isOpened() noexcept {
-    return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _channel->isOpened());
-}
-
-SLKDataChannelRef SLPPassiveChannel::nextLayer() { return _channel; }
+SLK_DECORATOR_OWN_FORWARDS(SLPPassiveChannel)
 
 bool SLPPassiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {
     return SLK_CONTAIN(error, SLKErrorPortSystem, false, _channel->write(data, error));

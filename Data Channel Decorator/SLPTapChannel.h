@@ -7,25 +7,23 @@
 
 #include <functional>
 
-class SLPTapChannel final : public SLKDataChannel {
+// Open, close, isOpened and nextLayer are the shared decorator's.
+class SLPTapChannel final : public SLKChannelDecorator {
 public:
     using Tap = std::function<void(SLKDirection, const SLKBytes&)>;
 
     // Wraps `channel` (not null) and shows its traffic to `tap` (not empty); the factory checks both.
     SLPTapChannel(SLKDataChannelRef channel, Tap tap);
 
-    // Open, close and isOpened go straight to the wrapped channel.
-    bool openWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
-    bool close(CommErrorRef* error = nullptr) noexcept override;
-    bool isOpened() noexcept override;
     // The wrapped read's result; a non-null result (empty ones too) is shown to the tap first.
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept override;
     // Shows a non-null `data` to the tap, then writes it through.
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept override;
-    SLKDataChannelRef nextLayer() override;
 
 private:
-    SLKDataChannelRef _channel;
+    SLKData readShown(double timeout, CommErrorRef* error);
+    bool writeShown(const SLKData& data, CommErrorRef* error);
+
     Tap _tap;
 };
 

@@ -3,6 +3,10 @@
 // constant-time exchange, waiting up to a timeout when nothing is there; the producer closes the
 // channel when it stops for good, and a closed channel is never opened again.
 //
+// A shared block sent while nothing is buffered is kept as it is, and a consumer that takes it
+// alone gets that very block: a consumer that keeps up with the producer costs no copy. Only a
+// second block before the next receive copies the held one, once, into the growing array.
+//
 // Results are a flag plus errno (EINVAL, ETIMEDOUT, ECANCELED), not CommError records: the
 // channel layer above turns them into records.
 #ifndef SELKO_DATABUFFERCHANNEL_T_H
@@ -17,6 +21,7 @@
 #include <cmath>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <vector>
 
 template <class T> class databufferchannel_t {
@@ -44,6 +49,8 @@ public:
     databufferchannel_t(const databufferchannel_t&) = delete;
     databufferchannel_t& operator=(const databufferchannel_t&) = delete;
 
+    using Block = std::shared_ptr<const std::vector<T>>;
+
     // Takes every buffered element into `out`, waiting up to `timeout` seconds for the first
     // ones (SELKO_COMMUNICATION_TIME_NOW: no wait, SELKO_COMMUNICATION_TIME_FOREVER: no limit).
     // True with errno 0 on success; false with errno EINVAL (invalid timeout), ETIMEDOUT
@@ -59,65 +66,45 @@ public:
     // - A non-empty `out` keeps its elements: the buffered ones are appended after them. The
     //   usual empty `out` gets them by exchanging storage, in constant time.
     bool TryReceive(double timeout, std::vector<T>& out) noexcept {
-        const double now = SELKO_COMMUNICATION_TIME_NOW;
-        const double forever = SELKO_COMMUNICATION_TIME_FOREVER;
-        if (timeout < 0.0 && timeout != now && timeout != forever) {
-            errno = EINVAL;
+        Block held;
+        if (!receive(timeout, held, out))
             return false;
-        }
-        pthread_mutex_lock(&mutex);
-        if (closed.load()) {
-            return unlockFailing(ECANCELED);
-        }
-        if (std::isnan(timeout)) {
-            return unlockFailing(EINVAL);
-        }
-        timespec deadline{};
-        const bool deadlineFits = deadlineAfter(timeout, deadline);
-        if (data.empty()) {
-            if (timeout == SELKO_COMMUNICATION_TIME_NOW) {
-                return unlockFailing(ETIMEDOUT);
-            }
-            const bool unlimited = timeout == SELKO_COMMUNICATION_TIME_FOREVER || !deadlineFits;
-            for (;;) {
-                const int waited = unlimited ? pthread_cond_wait(&cond, &mutex)
-                                             : pthread_cond_timedwait(&cond, &mutex, &deadline);
-                if (waited != ETIMEDOUT && !data.empty()) {
-                    break;  // delivered even if closed meanwhile: it was sent before the close
-                }
-                if (waited == ETIMEDOUT) {
-                    return unlockFailing(closed.load() ? ECANCELED : ETIMEDOUT);
-                }
-                if (closed.load()) {
-                    return unlockFailing(ECANCELED);
-                }
-                if (waited != 0) {
-                    return unlockFailing(waited);
-                }
-            }
-        }
-        if (out.empty()) {
-            out.swap(data);
-        } else {
-            out.insert(out.end(), data.begin(), data.end());
-            data.clear();
-        }
-        pthread_mutex_unlock(&mutex);
-        errno = 0;
+        if (held)
+            out.insert(out.end(), held->begin(), held->end());
+        return true;
+    }
+
+    // The same, handing everything over as one block: the block the producer sent when it is the
+    // only one buffered, otherwise a new block of all of them. `out` is replaced on success.
+    bool TryReceive(double timeout, Block& out) noexcept {
+        Block held;
+        std::vector<T> taken;
+        if (!receive(timeout, held, taken))
+            return false;
+        out = held ? std::move(held) : std::make_shared<const std::vector<T>>(std::move(taken));
         return true;
     }
 
     // Appends `count` elements as one block and wakes one waiting receiver; dropped once closed.
     void Send(const T* elements, std::size_t count) noexcept {
-        pthread_mutex_lock(&mutex);
-        const bool appended = !closed.load();
-        if (appended)
+        lockedSend([&] {
+            unhold();
             data.insert(data.end(), elements, elements + count);
-        pthread_mutex_unlock(&mutex);
-        // Signalled after the unlock: the woken receiver finds the mutex free instead of waking
-        // only to sleep again on it (one wake-up per block instead of two).
-        if (appended)
-            pthread_cond_signal(&cond);
+        });
+    }
+
+    // Appends a shared block, kept as it is while nothing else is buffered. Null or empty: nothing.
+    void Send(Block block) noexcept {
+        if (!block || block->empty())
+            return;
+        lockedSend([&] {
+            if (data.empty() && !held) {
+                held = std::move(block);
+                return;
+            }
+            unhold();
+            data.insert(data.end(), block->begin(), block->end());
+        });
     }
 
     // The producer's last step: every waiting receiver ends with ECANCELED. Idempotent.
@@ -133,6 +120,81 @@ public:
     bool IsClosed() const noexcept { return closed.load(); }
 
 private:
+    bool empty() const noexcept { return data.empty() && !held; }
+
+    // The held block's elements move to the front of `data`, which is empty (a block is held only
+    // while nothing else is buffered).
+    void unhold() noexcept {
+        if (held) {
+            data.assign(held->begin(), held->end());
+            held.reset();
+        }
+    }
+
+    template <class Append> void lockedSend(Append append) noexcept {
+        pthread_mutex_lock(&mutex);
+        const bool appended = !closed.load();
+        if (appended)
+            append();
+        pthread_mutex_unlock(&mutex);
+        // Signalled after the unlock: the woken receiver finds the mutex free instead of waking
+        // only to sleep again on it (one wake-up per block instead of two).
+        if (appended)
+            pthread_cond_signal(&cond);
+    }
+
+    // Waits as TryReceive says, then hands over the held block (into `block`) or the array (by
+    // exchange with an empty `out`, else appended to it).
+    bool receive(double timeout, Block& block, std::vector<T>& out) noexcept {
+        const double now = SELKO_COMMUNICATION_TIME_NOW;
+        const double forever = SELKO_COMMUNICATION_TIME_FOREVER;
+        if (timeout < 0.0 && timeout != now && timeout != forever) {
+            errno = EINVAL;
+            return false;
+        }
+        pthread_mutex_lock(&mutex);
+        if (closed.load()) {
+            return unlockFailing(ECANCELED);
+        }
+        if (std::isnan(timeout)) {
+            return unlockFailing(EINVAL);
+        }
+        if (empty()) {
+            if (timeout == SELKO_COMMUNICATION_TIME_NOW) {
+                return unlockFailing(ETIMEDOUT);
+            }
+            timespec deadline{};
+            const bool unlimited = timeout == SELKO_COMMUNICATION_TIME_FOREVER || !deadlineAfter(timeout, deadline);
+            for (;;) {
+                const int waited = unlimited ? pthread_cond_wait(&cond, &mutex)
+                                             : pthread_cond_timedwait(&cond, &mutex, &deadline);
+                if (waited != ETIMEDOUT && !empty()) {
+                    break;  // delivered even if closed meanwhile: it was sent before the close
+                }
+                if (waited == ETIMEDOUT) {
+                    return unlockFailing(closed.load() ? ECANCELED : ETIMEDOUT);
+                }
+                if (closed.load()) {
+                    return unlockFailing(ECANCELED);
+                }
+                if (waited != 0) {
+                    return unlockFailing(waited);
+                }
+            }
+        }
+        block = std::move(held);
+        held.reset();
+        if (out.empty()) {
+            out.swap(data);
+        } else {
+            out.insert(out.end(), data.begin(), data.end());
+            data.clear();
+        }
+        pthread_mutex_unlock(&mutex);
+        errno = 0;
+        return true;
+    }
+
     bool unlockFailing(int reason) noexcept {
         pthread_mutex_unlock(&mutex);
         errno = reason;
@@ -170,7 +232,8 @@ private:
     std::atomic<bool> closed;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    std::vector<T> data;
+    std::vector<T> data;   // everything buffered, oldest first, unless a block is held
+    Block held;            // the one block buffered, sent while nothing else was; never with data
 };
 
 #endif
