@@ -419,64 +419,51 @@ TEST(RFC2217Wire, NoReplyWithoutAChangeAndModemLinesWaitForAReport) {
 
 namespace {
 
-// The system resolver's name server, played on this thread's own network (a namespace of its own
-// with only the loopback device, so no query leaves the machine): lookups made on this thread, and
-// on the threads it starts, ask this socket. It answers when told to, always "no such name".
-class PrivateNameServer {
-public:
+// The system resolver's (first) name server, played on this thread's own network: a namespace of
+// its own with only the loopback device, so no query leaves the machine; lookups made on this
+// thread, and on the threads it starts, come to this socket. Answers only when told to, and always
+// "no such name".
+struct PrivateNameServer {
     PrivateNameServer() {
         in_addr server{htonl(INADDR_LOOPBACK)};   // the resolver's choice without a configuration
         std::ifstream configuration("/etc/resolv.conf");
-        for (std::string word, address; configuration >> word;)
-            if (word == "nameserver" && configuration >> address) {
-                _usable = ::inet_pton(AF_INET, address.c_str(), &server) == 1;
-                break;
-            }
-        if (!_usable || ::unshare(CLONE_NEWNET) != 0)
-            return;
-        const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq device{};
-        std::strcpy(device.ifr_name, "lo");
-        device.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-        _usable = ::ioctl(control, SIOCSIFFLAGS, &device) == 0;
-        if (_usable && (ntohl(server.s_addr) >> 24) != 127) {   // the server's address, on the loopback device
-            std::strcpy(device.ifr_name, "lo:dns");
-            sockaddr_in local{AF_INET, 0, server, {}};
-            std::memcpy(&device.ifr_addr, &local, sizeof local);
-            _usable = ::ioctl(control, SIOCSIFADDR, &device) == 0;
+        for (std::string word; configuration >> word && word != "nameserver";) {
         }
-        ::close(control);
-        _socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);   // made in the private network
+        std::string address;
+        if ((configuration >> address && ::inet_pton(AF_INET, address.c_str(), &server) != 1) ||
+            ::unshare(CLONE_NEWNET) != 0)
+            return;
+        ifreq up{}, alias{};   // the loopback device up, with the server's address too
+        std::strcpy(up.ifr_name, "lo");
+        up.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        std::strcpy(alias.ifr_name, "lo:dns");
         const sockaddr_in local{AF_INET, htons(53), server, {}};
-        _usable = _usable && ::bind(_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        std::memcpy(&alias.ifr_addr, &local, sizeof local);
+        socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);   // made in the private network
+        usable = ::ioctl(socket, SIOCSIFFLAGS, &up) == 0 &&
+                 ((ntohl(server.s_addr) >> 24) == 127 || ::ioctl(socket, SIOCSIFADDR, &alias) == 0) &&
+                 ::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
     }
-    ~PrivateNameServer() {
-        if (_socket >= 0)
-            ::close(_socket);
-    }
-    bool usable() const { return _usable; }
-    // Answers every query that comes until `done` holds (checked every 10 ms), at most 5 seconds.
+    ~PrivateNameServer() { ::close(socket); }
+    // Answers every query that comes until `done` holds (looked at every 10 ms), at most 5 seconds.
     void answerUntil(const std::function<bool()>& done) {
-        const auto start = std::chrono::steady_clock::now();
-        while (!done() && secondsSince(start) < 5.0) {
-            pollfd entry{_socket, POLLIN, 0};
-            if (::poll(&entry, 1, 10) != 1)
-                continue;
+        for (const auto start = std::chrono::steady_clock::now(); !done() && secondsSince(start) < 5.0;) {
             std::uint8_t query[512];
             sockaddr_in from{};
             socklen_t length = sizeof from;
-            const ssize_t size = ::recvfrom(_socket, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            pollfd entry{socket, POLLIN, 0};
+            const ssize_t size = ::poll(&entry, 1, 10) != 1 ? 0
+                : ::recvfrom(socket, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
             if (size < 12)
                 continue;
-            query[2] |= 0x80;                        // a response,
-            query[3] = static_cast<std::uint8_t>(0x80 | 3);   // recursion available, no such name
-            ::sendto(_socket, query, size_t(size), 0, reinterpret_cast<sockaddr*>(&from), length);
+            query[2] |= 0x80;   // a response, recursion available, no such name
+            query[3] = 0x83;
+            ::sendto(socket, query, std::size_t(size), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
 
-private:
-    bool _usable = false;
-    int _socket = -1;
+    bool usable = false;
+    int socket = -1;
 };
 
 } // namespace
@@ -490,7 +477,7 @@ TEST(NetworkConnect, NameLookupFailsTheOpenWithinItsTimeout) {
     // On a thread of its own, which alone moves to the private network.
     std::async(std::launch::async, [&] {
         PrivateNameServer resolver;
-        if (!(usable = resolver.usable()))
+        if (!(usable = resolver.usable))
             return;
         for (const auto& [answered, timeout, failure] :
              {std::tuple{true, 5.0, "Name or service not known(-2)"s}, {false, 0.3, errnoText(ETIMEDOUT)}}) {
