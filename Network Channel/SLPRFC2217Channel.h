@@ -26,10 +26,12 @@
 // - discard: PURGE-DATA for the server's queues; Input also drops the bytes received here and not
 //   yet read. Bytes already on their way through the network may still arrive.
 // - modemLines: the latest NOTIFY-MODEMSTATE the server sent (asked for at open with
-//   SET-MODEMSTATE-MASK); code 4 when the server has reported none.
+//   SET-MODEMSTATE-MASK), waiting up to kControlAnswerWait for a first one; code 4 when the server
+//   has reported none by then.
 // - Each request waits at most kControlAnswerWait seconds for the server's answer. An answer with
-//   a different value (or of another length) fails with code 4. No answer at all is reported as success: the request was
-//   delivered, and some servers never answer (ser2net, for one, on a port without modem lines).
+//   a different value (or of another length) fails with code 4. No answer at all is reported as
+//   success: the request was delivered, and some servers never answer (ser2net, for one, on a
+//   port without modem lines).
 // - drain: waits until the server has taken (acknowledged) every byte written; the remote port's
 //   own transmit queue cannot be seen from here. Code 4 when the timeout runs out first.
 // - queued: Input counts the bytes received here and not yet read (Telnet commands among them

@@ -253,7 +253,8 @@ inline bool telnetDecoderAgrees(Script& s) {
                 // Half of them a COM-PORT-OPTION answer (or a number just past the answers) with
                 // a value of up to 12 bytes.
                 const bool answer = first % 2 == 0;
-                const std::string text = answer ? std::string{44, char(100 + s.pick(14))} + s.text(0, 12) : s.text(0, 80);
+                const std::string text =
+                    answer ? std::string{44, char(100 + s.pick(14))} + s.text(0, 12) : s.text(0, 80);
                 std::vector<std::uint8_t> body(text.begin(), text.end());
                 command = telnet::subnegotiation(body);
                 body.resize(std::min(body.size(), telnet::Decoder::kMaxBody));

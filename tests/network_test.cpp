@@ -502,3 +502,27 @@ TEST(NetworkConnect, NameLookupFailsTheOpenWithinItsTimeout) {
     if (!usable)
         GTEST_SKIP() << "no private network with a name server of its own could be made here";
 }
+
+// Opens from four threads at once whose deadlines race the lookup of a name (it ends before, at
+// or after the deadline): each fails with code 4, timed out or refused, and no lookup is left
+// running.
+class NameLookupRace : public NothingLeftBehind {};
+TEST_F(NameLookupRace, OpensWhoseDeadlineRacesTheLookup) {
+    const std::string url = "tcp://localhost:" + std::to_string(freeLoopbackPort());
+    const std::string prefix = "Error opening network port " + url + " - ";
+    std::vector<std::future<void>> racers;
+    for (int racer = 0; racer < 4; ++racer)
+        racers.push_back(std::async(std::launch::async, [&, racer] {
+            for (int round = 0; round < 100; ++round) {
+                CommErrorRef error;
+                const double timeout = (round + racer) % 20 * 1e-5;
+                EXPECT_FALSE(createChannelForURL(url.c_str(), nullptr)->openWithTimeout(timeout, &error));
+                const std::string message = error ? error->message() : "";
+                EXPECT_TRUE(message == prefix + errnoText(ETIMEDOUT) + "." ||
+                            message == prefix + errnoText(ECONNREFUSED) + ".")
+                    << message;
+            }
+        }));
+    for (auto& racer : racers)
+        racer.get();
+}
