@@ -370,6 +370,8 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     CommErrorRef error;
     EXPECT_FALSE(port->sendBreak(-1, &error));   // nothing goes out
     expectError(error, 3, "break length has an invalid value", "");
+    EXPECT_FALSE(port->drain(-2.0, &error));
+    expectError(error, 3, "time out has an invalid value", "");
     // The server resets the connection: a write fails with code 4 (and no SIGPIPE).
     peer.reset();
     EXPECT_FALSE(channel->write(SLKDataWithString("x"), &error));
