@@ -377,8 +377,18 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     EXPECT_FALSE(channel->write(SLKDataWithString("x"), &error));
     EXPECT_EQ(error->code(), 4) << error->message();
     channel->close();
-    EXPECT_FALSE(port->setDTR(true, &error));
-    expectError(error, 2, kClosed, "");
+    SLKModemLines lines;
+    long long count = 0;
+    const std::function<bool(CommErrorRef*)> closedCalls[] = {
+        [&](auto e) { return port->setDTR(true, e); }, [&](auto e) { return port->setRTS(true, e); },
+        [&](auto e) { return port->sendBreak(0, e); }, [&](auto e) { return port->discard(SLKQueue::Both, e); },
+        [&](auto e) { return port->modemLines(&lines, e); }, [&](auto e) { return port->drain(1, e); },
+        [&](auto e) { return port->queued(SLKQueue::Both, &count, e); },
+    };
+    for (const auto& call : closedCalls) {
+        EXPECT_FALSE(call(&error));
+        expectError(error, 2, kClosed, "");
+    }
 }
 
 // A server that resets the connection under a waiting reader: the device is gone, as with an
