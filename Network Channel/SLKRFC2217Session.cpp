@@ -129,18 +129,9 @@ void RFC2217Session::option(std::uint8_t verb, std::uint8_t option) {
 }
 
 void RFC2217Session::subnegotiation(const Bytes& body) {
-    if (body.size() < 2 || body[0] != rfc2217::COM_PORT_OPTION || body[1] < rfc2217::SERVER_OFFSET ||
-        body[1] > rfc2217::SERVER_OFFSET + rfc2217::LAST_COMMAND)
-        return;
-    const std::uint8_t command = body[1] - rfc2217::SERVER_OFFSET;
     std::lock_guard<std::mutex> lock(_stateLock);
-    Answer& answer = _answers[command];
-    ++answer.count;
-    answer.value.assign(body.begin() + 2, body.end());
-    if (command == rfc2217::NOTIFY_MODEMSTATE && !answer.value.empty()) {
-        _modemKnown = true;
-        _modemState = answer.value[0];
-    }
+    if (!_answers.take(body))
+        return;
     ++_version;
     _changed.notify_all();
 }
@@ -248,7 +239,7 @@ bool RFC2217Session::sendComPort(std::uint8_t command, const Bytes& value, int& 
 
 RFC2217Session::Answer RFC2217Session::answer(std::uint8_t command) {
     std::lock_guard<std::mutex> lock(_stateLock);
-    return _answers[command];
+    return _answers.of(command);
 }
 
 RFC2217Session::ComPort RFC2217Session::comPort() {
@@ -258,8 +249,7 @@ RFC2217Session::ComPort RFC2217Session::comPort() {
 
 bool RFC2217Session::modemState(std::uint8_t& state) {
     std::lock_guard<std::mutex> lock(_stateLock);
-    state = _modemState;
-    return _modemKnown;
+    return _answers.modemState(state);
 }
 
 std::size_t RFC2217Session::discardPending() {

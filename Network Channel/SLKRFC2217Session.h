@@ -4,6 +4,7 @@
 #define SELKO_RFC2217_SESSION_H
 
 #include "SLKNetworkChannel.h"
+#include "SLKRFC2217Protocol.h"
 #include "SLKTelnetCodec.h"
 
 #include <condition_variable>
@@ -38,10 +39,7 @@ public:
     // decoding the stream itself when no reader is doing so. False on timeout or a stream failure.
     bool await(const std::function<bool()>& condition, const Deadline& deadline);
 
-    struct Answer {
-        unsigned long long count = 0;   // answers so far
-        Bytes value;                    // the latest answer's value
-    };
+    using Answer = rfc2217::Answers::Answer;
     // The server's answers to `command` (SET_BAUDRATE...PURGE_DATA).
     Answer answer(std::uint8_t command);
     enum class ComPort { Waiting, Accepted, Refused };
@@ -79,10 +77,8 @@ private:
     unsigned long long _version = 0;   // counts every change announced on _changed
     bool _readerBusy = false;
     Bytes _pending;
-    Answer _answers[16];
+    rfc2217::Answers _answers;
     ComPort _comPort = ComPort::Waiting;
-    bool _modemKnown = false;
-    std::uint8_t _modemState = 0;
     Outcome _failure = Outcome::Data;   // Disconnected or Failed once the stream broke
     int _failureNumber = 0;
     struct OptionState {

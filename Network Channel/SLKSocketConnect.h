@@ -9,8 +9,10 @@ namespace selko::detail {
 
 // A connected, non-blocking TCP socket (close-on-exec, TCP_NODELAY, keepalive on) to `address`,
 // trying each address the resolver gives in turn until `deadline`; a FOREVER deadline leaves the
-// limit to the system. The name lookup itself is not timed. -1 on failure with code 4
-// "Error opening network port <url> - <text>(<number>)." (the resolver's text for lookup failures).
+// limit to the system. The name lookup counts against the deadline too (a resolver still busy
+// when it passes fails the open with ETIMEDOUT); an address literal needs no lookup. -1 on failure
+// with code 4 "Error opening network port <url> - <text>(<number>)." (the resolver's text for
+// lookup failures).
 int connectSocket(const NetworkAddress& address, const char* url, const Deadline& deadline, CommErrorRef* error);
 
 } // namespace selko::detail

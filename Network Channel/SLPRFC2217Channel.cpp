@@ -46,13 +46,6 @@ std::vector<SettingRequest> settingRequests(const LineSettings& settings) {
     };
 }
 
-long long valueNumber(const std::vector<std::uint8_t>& value) {
-    long long number = 0;
-    for (const std::uint8_t byte : value)
-        number = number * 256 + byte;
-    return number;
-}
-
 } // namespace
 
 SLPRFC2217Channel::SLPRFC2217Channel(std::string url, selko::detail::NetworkAddress address, SLKOptions options)
@@ -122,11 +115,18 @@ bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings
                       request.name);
             return false;
         }
-        if (answer.value != request.value) {
+        if (answer.value == request.value)
+            continue;
+        std::uint32_t asked = 0, set = 0;
+        rfc2217::valueNumber(request.value, request.command, asked);
+        if (rfc2217::valueNumber(answer.value, request.command, set))
             SLK_RAISE(error, SLKErrorPortSystem, "Error opening network port %@ - the server set the %s to %d, not %d.",
-                      _url, request.name, valueNumber(answer.value), valueNumber(request.value));
-            return false;
-        }
+                      _url, request.name, set, asked);
+        else
+            SLK_RAISE(error, SLKErrorPortSystem,
+                      "Error opening network port %@ - the server answered the %s with %d bytes.", _url, request.name,
+                      answer.value.size());
+        return false;
     }
     return true;
 }
@@ -149,12 +149,15 @@ bool SLPRFC2217Channel::request(Session& session, std::uint8_t command, std::uin
     }
     session.await([&] { return session.answer(command).count > before; }, Deadline(kControlAnswerWait));
     const Session::Answer answer = session.answer(command);
-    if (answer.count > before && answer.value != std::vector<std::uint8_t>{value}) {
-        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - the server answered %d.", what, _url,
-                  valueNumber(answer.value));
-        return false;
-    }
-    return true;
+    if (answer.count == before || answer.value == std::vector<std::uint8_t>{value})
+        return true;
+    std::uint32_t answered = 0;
+    if (rfc2217::valueNumber(answer.value, command, answered))
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - the server answered %d.", what, _url, answered);
+    else
+        SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - the server answered with %d bytes.", what, _url,
+                  answer.value.size());
+    return false;
 }
 
 bool SLPRFC2217Channel::setDTR(bool on, CommErrorRef* error) noexcept {

@@ -12,7 +12,9 @@
 // defaults are 115200, "8N1", "none") once and waits for the server's answer to each within the
 // same timeout (with FOREVER, at most kAnswerLimitForever seconds). Bad option values fail with
 // code 3 before anything is sent; a server that refuses COM-PORT-OPTION, answers a setting with a
-// different value or does not answer in time fails the open with code 4 naming the setting.
+// different value or does not answer in time fails the open with code 4 naming the setting. An
+// answer whose value is not as long as the setting's (four bytes for the baud rate, one for the
+// others) fails the same way, with the byte count rather than a number that means nothing.
 //
 // Reads deliver exactly the device's bytes: Telnet commands are removed from the received stream
 // (even when split across reads) and written 0xFF bytes are doubled on the wire. Reads, writes,
@@ -24,10 +26,12 @@
 // - discard: PURGE-DATA for the server's queues; Input also drops the bytes received here and not
 //   yet read. Bytes already on their way through the network may still arrive.
 // - modemLines: the latest NOTIFY-MODEMSTATE the server sent (asked for at open with
-//   SET-MODEMSTATE-MASK); code 4 when the server has reported none.
+//   SET-MODEMSTATE-MASK), waiting up to kControlAnswerWait for a first one; code 4 when the server
+//   has reported none by then.
 // - Each request waits at most kControlAnswerWait seconds for the server's answer. An answer with
-//   a different value fails with code 4. No answer at all is reported as success: the request was
-//   delivered, and some servers never answer (ser2net, for one, on a port without modem lines).
+//   a different value (or of another length) fails with code 4. No answer at all is reported as
+//   success: the request was delivered, and some servers never answer (ser2net, for one, on a
+//   port without modem lines).
 // - drain: waits until the server has taken (acknowledged) every byte written; the remote port's
 //   own transmit queue cannot be seen from here. Code 4 when the timeout runs out first.
 // - queued: Input counts the bytes received here and not yet read (Telnet commands among them

@@ -9,11 +9,13 @@
 
 #include <SelkoCommunication.h>
 
+#include "Network Channel/SLKRFC2217Protocol.h"
 #include "Network Channel/SLKTelnetCodec.h"
 #include "support/Devices.h"
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -182,14 +184,59 @@ inline TelnetDecoded decodeInBlocks(Script& s, const std::string& wire, unsigned
     return decoded;
 }
 
+// The RFC 2217 session's book of the server's answers, given every sub-negotiation decoded as the
+// session gives them, against a plain account: each COM-PORT-OPTION answer to a client command
+// counted with its latest value, the modem lines of the latest NOTIFY-MODEMSTATE with a value, and
+// nothing else taken. Every value, of whatever length, is then read as its command's number,
+// which must succeed exactly when the value is as long as the setting (4 bytes for the baud rate,
+// 1 otherwise) and never overflow (the sanitizers watch the fuzz targets).
+inline bool comPortAnswersAgree(const TelnetDecoded& decoded) {
+    namespace rfc2217 = selko::detail::rfc2217;
+    rfc2217::Answers book;
+    std::map<unsigned, rfc2217::Answers::Answer> account;
+    int modemLines = -1;
+    for (const auto& event : decoded.events) {
+        if (event[0] != selko::detail::telnet::SB)
+            continue;
+        const std::vector<std::uint8_t> body(event.begin() + 1, event.end());
+        const bool answer = body.size() >= 2 && body[0] == rfc2217::COM_PORT_OPTION && body[1] >= 100 && body[1] <= 112;
+        if (book.take(body) != answer)
+            return false;
+        if (!answer)
+            continue;
+        rfc2217::Answers::Answer& expected = account[body[1] - 100u];
+        ++expected.count;
+        expected.value.assign(body.begin() + 2, body.end());
+        if (body[1] == 107 && body.size() > 2)
+            modemLines = body[2];
+    }
+    std::uint8_t state = 0;
+    if (book.modemState(state) != (modemLines >= 0) || (modemLines >= 0 && state != modemLines))
+        return false;
+    for (unsigned command = 0; command < 256; ++command) {
+        const rfc2217::Answers::Answer got = book.of(std::uint8_t(command)), expected = account[command];
+        if (got.count != expected.count || got.value != expected.value)
+            return false;
+        const bool fits = got.value.size() == (command == rfc2217::SET_BAUDRATE ? 4u : 1u);
+        std::uint32_t number = 0, reference = 0;
+        for (std::size_t at = 0; fits && at < got.value.size(); ++at)
+            reference = reference * 256u + got.value[at];
+        if (rfc2217::valueNumber(got.value, std::uint8_t(command), number) != fits || number != reference)
+            return false;
+    }
+    return true;
+}
+
 // The Telnet decoder: any bytes decode the same whole and in blocks, to no more data than came;
-// and device bytes, escaped, with commands and sub-negotiations between them, decode back to
-// exactly those bytes with every option and sub-negotiation reported once and in order.
+// and device bytes, escaped, with commands and sub-negotiations (COM-PORT-OPTION answers among
+// them, some with over-long values) between them, decode back to exactly those bytes with every
+// option and sub-negotiation reported once and in order. Both streams' sub-negotiations then go
+// to the RFC 2217 answer book.
 inline bool telnetDecoderAgrees(Script& s) {
     namespace telnet = selko::detail::telnet;
     const std::string raw = s.text(0, 256);
     const TelnetDecoded whole = decodeInBlocks(s, raw, unsigned(raw.size()) + 1);
-    if (!(whole == decodeInBlocks(s, raw, 16)) || whole.data.size() > raw.size())
+    if (!(whole == decodeInBlocks(s, raw, 16)) || whole.data.size() > raw.size() || !comPortAnswersAgree(whole))
         return false;
     const std::string bytes = s.text(0, 512);
     TelnetDecoded sent;
@@ -203,7 +250,11 @@ inline bool telnetDecoderAgrees(Script& s) {
                 command = telnet::command(std::uint8_t(telnet::WILL + first % 4), std::uint8_t(second));
                 sent.option(command[1], command[2]);
             } else if (kind == 1) {   // IAC SB <body> IAC SE; only its first kMaxBody bytes are kept
-                const std::string text = s.text(0, 80);
+                // Half of them a COM-PORT-OPTION answer (or a number just past the answers) with
+                // a value of up to 12 bytes.
+                const bool answer = first % 2 == 0;
+                const std::string text =
+                    answer ? std::string{44, char(100 + s.pick(14))} + s.text(0, 12) : s.text(0, 80);
                 std::vector<std::uint8_t> body(text.begin(), text.end());
                 command = telnet::subnegotiation(body);
                 body.resize(std::min(body.size(), telnet::Decoder::kMaxBody));
@@ -216,7 +267,8 @@ inline bool telnetDecoderAgrees(Script& s) {
         if (at < bytes.size())
             telnet::escape(&sent.data[at], 1, wire);
     }
-    return decodeInBlocks(s, std::string(wire.begin(), wire.end()), 16) == sent;
+    const TelnetDecoded decoded = decodeInBlocks(s, std::string(wire.begin(), wire.end()), 16);
+    return decoded == sent && comPortAnswersAgree(decoded);
 }
 
 // By name, for the property test and the fuzz targets (fuzz_<name>).

@@ -5,10 +5,14 @@
 
 // termios2 (TCGETS2), which holds named and arbitrary line speeds alike as numbers; it clashes
 // with <termios.h>, which this file does not need.
+#include <arpa/inet.h>
 #include <asm/termbits.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 using namespace selko::test;
@@ -40,16 +44,32 @@ struct ScriptedPeer {
         ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~ScriptedPeer() { ::close(connection), ::close(listener); }
-    std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)); }
+    std::string url(const std::string& scheme = "rfc2217") const {
+        return scheme + "://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
     // Reads `count` bytes of the channel's (fewer if none come for five seconds), accepting its
     // connection first.
     std::string read(std::size_t count) {
-        if (connection < 0)
-            connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        accept();
         std::string bytes(count, '\0');
         return bytes.substr(0, std::max<ssize_t>(::recv(connection, bytes.data(), count, MSG_WAITALL), 0));
     }
+    void accept() {
+        if (connection < 0)
+            connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    }
     void send(const std::string& bytes) { ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Whether the channel closed the connection: the next read finds its end, not a byte or nothing.
+    bool closedByChannel() {
+        char byte;
+        return ::recv(connection, &byte, 1, 0) == 0;
+    }
+    // Resets the connection (an RST rather than an orderly close).
+    void reset() {
+        const linger abort{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(std::exchange(connection, -1));
+    }
 
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -237,6 +257,11 @@ TEST(RFC2217Wire, OpenSendsTheSettingsAndChecksEveryAnswer) {
         {{}, "the server set the baud rate to 9600, not 115200.", kSettings, sub("\x65\0\0\x25\x80"s)},
         {{}, "the server set the data size to 7, not 8.", kSettings, sub("\x65\x00\x01\xc2\x00"s) + sub("\x66\x07")},
         {{}, "no answer to the data size setting.", kSettings, sub("\x65\x00\x01\xc2\x00"s)},
+        // Values longer or shorter than the setting: the byte count, not a number.
+        {{}, "the server answered the baud rate with 7 bytes.", kSettings, sub("\x65\x00\x00\x00\x00\x01\xc2\x00"s)},
+        {{}, "the server answered the baud rate with 0 bytes.", kSettings, sub("\x65")},
+        {{}, "the server answered the data size with 9 bytes.", kSettings,
+         sub("\x65\x00\x01\xc2\x00"s) + sub("\x66\x08\x08\x08\x08\x08\x08\x08\x08\x08")},
         {{{baud, 0LL}}, "Invalid baud rate (Use a positive integer)"},
         {{{baud, 4294967296LL}}, "Invalid baud rate (Use a positive integer)"},
         {{{baud, "fast"s}}, "Invalid baud rate (Use a positive integer)"},
@@ -261,8 +286,10 @@ TEST(RFC2217Wire, OpenSendsTheSettingsAndChecksEveryAnswer) {
         }
         EXPECT_EQ(openAgainst(peer, *channel, row.hello, row.settings, row.answers, &error), row.failure.empty())
             << (error ? error->message() : row.failure);
-        if (!row.failure.empty())
-            expectError(error, 4, "Error opening network port " + peer.url() + " - " + row.failure, "");
+        if (row.failure.empty())
+            continue;
+        expectError(error, 4, "Error opening network port " + peer.url() + " - " + row.failure, "");
+        EXPECT_TRUE(peer.closedByChannel()) << row.failure;   // the failed connection is not kept
     }
 }
 
@@ -296,6 +323,8 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
         {[](auto& p, auto e) { return p.setRTS(true, e); }, sub("\x05\x0b"), "", ""},   // unanswered: taken as done
         {[](auto& p, auto e) { return p.setRTS(false, e); }, sub("\x05\x0c"), sub("\x69\x0b"),
          "Error sending RTS off to " + peer.url() + " - the server answered 11."},
+        {[](auto& p, auto e) { return p.setRTS(false, e); }, sub("\x05\x0c"), sub("\x69" + std::string(9, '\x0c')),
+         "Error sending RTS off to " + peer.url() + " - the server answered with 9 bytes."},
         {[](auto& p, auto e) { return p.sendBreak(0.05, e); }, sub("\x05\x05") + sub("\x05\x06"), "", ""},
         {[](auto& p, auto e) { return p.sendBreak(0, e); }, sub("\x05\x05") + sub("\x05\x06"), "", ""},   // default
         {[](auto& p, auto e) { return p.discard(SLKQueue::Input, e); }, sub("\x0c\x01"), sub("\x70\x01"), ""},
@@ -345,13 +374,171 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
     CommErrorRef error;
     EXPECT_FALSE(port->sendBreak(-1, &error));   // nothing goes out
     expectError(error, 3, "break length has an invalid value", "");
+    EXPECT_FALSE(port->drain(-2.0, &error));
+    expectError(error, 3, "time out has an invalid value", "");
     // The server resets the connection: a write fails with code 4 (and no SIGPIPE).
-    const linger reset{1, 0};
-    ::setsockopt(peer.connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    ::close(std::exchange(peer.connection, -1));
+    peer.reset();
     EXPECT_FALSE(channel->write(SLKDataWithString("x"), &error));
     EXPECT_EQ(error->code(), 4) << error->message();
     channel->close();
-    EXPECT_FALSE(port->setDTR(true, &error));
-    expectError(error, 2, kClosed, "");
+    SLKModemLines lines;
+    long long count = 0;
+    const std::function<bool(CommErrorRef*)> closedCalls[] = {
+        [&](auto e) { return port->setDTR(true, e); }, [&](auto e) { return port->setRTS(true, e); },
+        [&](auto e) { return port->sendBreak(0, e); }, [&](auto e) { return port->discard(SLKQueue::Both, e); },
+        [&](auto e) { return port->modemLines(&lines, e); }, [&](auto e) { return port->drain(1, e); },
+        [&](auto e) { return port->queued(SLKQueue::Both, &count, e); },
+    };
+    for (const auto& call : closedCalls) {
+        EXPECT_FALSE(call(&error));
+        expectError(error, 2, kClosed, "");
+    }
+}
+
+// A server that resets the connection under a waiting reader: the device is gone, as with an
+// orderly close (code 5), and the channel closes.
+TEST(NetworkConnect, ResetDuringReadIsADisconnection) {
+    for (const std::string scheme : {"tcp", "rfc2217"}) {
+        ScriptedPeer peer;
+        SLKDataChannelRef channel = createChannelForURL(peer.url(scheme).c_str(), nullptr);
+        if (scheme == "tcp") {
+            ASSERT_TRUE(channel->openWithTimeout(1.0));
+            peer.accept();
+        } else {
+            ASSERT_TRUE(openAgainst(peer, *channel, kServerHello, kSettings));
+        }
+        expectActionEndsRead(*channel, 10.0, 5, "Device disconnected", [&] { peer.reset(); });
+        EXPECT_FALSE(channel->isOpened()) << scheme;
+    }
+}
+
+// The option negotiation answers a change only: a request for what is already agreed, or to stop
+// what never started, gets no reply (the next reply the peer sees is the refusal of an unknown
+// option sent behind it). And modem lines wait for a first report that is on its way.
+TEST(RFC2217Wire, NoReplyWithoutAChangeAndModemLinesWaitForAReport) {
+    ScriptedPeer peer;
+    SLKDataChannelRef channel = createChannelForURL(peer.url().c_str(), nullptr);
+    ASSERT_TRUE(openAgainst(peer, *channel, kServerHello, kSettings));
+    for (const std::string& repeated : {"\xff\xfd\x00"s,    // DO BINARY again: no second WILL
+                                       "\xff\xfb\x03"s,    // WILL SUPPRESS-GO-AHEAD again: no second DO
+                                       "\xff\xfe\x01"s,    // DONT ECHO, never enabled: no WONT
+                                       "\xff\xfc\x01"s}) { // WONT ECHO, never asked for: no DONT
+        peer.send(repeated + "\xff\xfd\x18");
+        EXPECT_EQ(text(channel->readWithTimeout(0.2)), "");   // decodes what came
+        EXPECT_EQ(peer.read(3), "\xff\xfc\x18") << int(repeated[1]) << " " << int(repeated[2]);
+    }
+    const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel);
+    auto lines = blockedCall([&] { return modemLineLetters(*port); }, blockedInSelect);
+    peer.send(sub("\x6b\x30"));
+    EXPECT_EQ(lines.get(), "CD");
+}
+
+namespace {
+
+// The system resolver's (first) name server, played on this thread's own network: a namespace of
+// its own with only the loopback device, so no query leaves the machine; lookups made on this
+// thread, and on the threads it starts, come to this socket. Answers only when told to, and always
+// "no such name".
+struct PrivateNameServer {
+    PrivateNameServer() {
+        in_addr server{htonl(INADDR_LOOPBACK)};   // the resolver's choice without a configuration
+        std::ifstream configuration("/etc/resolv.conf");
+        for (std::string word; configuration >> word && word != "nameserver";) {
+        }
+        std::string address;
+        if ((configuration >> address && ::inet_pton(AF_INET, address.c_str(), &server) != 1) ||
+            ::unshare(CLONE_NEWNET) != 0)
+            return;
+        ifreq up{}, alias{};   // the loopback device up, with the server's address too
+        std::strcpy(up.ifr_name, "lo");
+        up.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        std::strcpy(alias.ifr_name, "lo:dns");
+        const sockaddr_in local{AF_INET, htons(53), server, {}};
+        std::memcpy(&alias.ifr_addr, &local, sizeof local);
+        socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);   // made in the private network
+        usable = ::ioctl(socket, SIOCSIFFLAGS, &up) == 0 &&
+                 ((ntohl(server.s_addr) >> 24) == 127 || ::ioctl(socket, SIOCSIFADDR, &alias) == 0) &&
+                 ::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    }
+    ~PrivateNameServer() { ::close(socket); }
+    // Answers every query that comes until `done` holds (looked at every 10 ms), at most 5 seconds.
+    void answerUntil(const std::function<bool()>& done) {
+        for (const auto start = std::chrono::steady_clock::now(); !done() && secondsSince(start) < 5.0;) {
+            std::uint8_t query[512];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            pollfd entry{socket, POLLIN, 0};
+            const ssize_t size = ::poll(&entry, 1, 10) != 1 ? 0
+                : ::recvfrom(socket, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (size < 12)
+                continue;
+            query[2] |= 0x80;   // a response, recursion available, no such name
+            query[3] = 0x83;
+            ::sendto(socket, query, std::size_t(size), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    }
+
+    bool usable = false;
+    int socket = -1;
+};
+
+} // namespace
+
+// A host name is looked up within the open's timeout: a name that does not exist fails the open,
+// and so does a resolver that has not answered when the timeout runs out (at the timeout); the
+// lookup left behind ends once the resolver answers.
+TEST(NetworkConnect, NameLookupFailsTheOpenWithinItsTimeout) {
+    const std::string url = "tcp://selko-no-such-host.invalid:2217";
+    bool usable = false;
+    // On a thread of its own, which alone moves to the private network.
+    std::async(std::launch::async, [&] {
+        PrivateNameServer resolver;
+        if (!(usable = resolver.usable))
+            return;
+        for (const auto& [answered, timeout, failure] :
+             {std::tuple{true, 5.0, "Name or service not known(-2)"s}, {false, 0.3, errnoText(ETIMEDOUT)}}) {
+            const int threadsBefore = threadCount();
+            CommErrorRef error;
+            const auto start = std::chrono::steady_clock::now();
+            auto open = std::async(std::launch::async, [&, timeout = timeout] {
+                return createChannelForURL(url.c_str(), nullptr)->openWithTimeout(timeout, &error);
+            });
+            if (answered)
+                resolver.answerUntil([&] { return open.wait_for(0s) == std::future_status::ready; });
+            ASSERT_EQ(open.wait_for(5s), std::future_status::ready);
+            EXPECT_FALSE(open.get());
+            const double elapsed = secondsSince(start);
+            EXPECT_TRUE(answered ? elapsed < 4.0 : elapsed >= timeout - 0.01 && elapsed < timeout + 1.0) << elapsed;
+            expectError(error, 4, "Error opening network port " + url + " - " + failure + ".",
+                        "Network Channel/SLKSocketConnect.cpp:");
+            resolver.answerUntil([&] { return threadCount() <= threadsBefore; });
+            EXPECT_LE(threadCount(), threadsBefore) << "the lookup did not end";
+        }
+    }).get();
+    if (!usable)
+        GTEST_SKIP() << "no private network with a name server of its own could be made here";
+}
+
+// Opens from four threads at once whose deadlines race the lookup of a name (it ends before, at
+// or after the deadline): each fails with code 4, timed out or refused, and no lookup is left
+// running.
+class NameLookupRace : public NothingLeftBehind {};
+TEST_F(NameLookupRace, OpensWhoseDeadlineRacesTheLookup) {
+    const std::string url = "tcp://localhost:" + std::to_string(freeLoopbackPort());
+    const std::string prefix = "Error opening network port " + url + " - ";
+    std::vector<std::future<void>> racers;
+    for (int racer = 0; racer < 4; ++racer)
+        racers.push_back(std::async(std::launch::async, [&, racer] {
+            for (int round = 0; round < 100; ++round) {
+                CommErrorRef error;
+                const double timeout = (round + racer) % 20 * 1e-5;
+                EXPECT_FALSE(createChannelForURL(url.c_str(), nullptr)->openWithTimeout(timeout, &error));
+                const std::string message = error ? error->message() : "";
+                EXPECT_TRUE(message == prefix + errnoText(ETIMEDOUT) + "." ||
+                            message == prefix + errnoText(ECONNREFUSED) + ".")
+                    << message;
+            }
+        }));
+    for (auto& racer : racers)
+        racer.get();
 }
