@@ -170,8 +170,15 @@ void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
 void SLPActiveChannel::stopLoop__unsafe() {
     // Waits out a read in flight: after this the current loop never starts another read.
     std::lock_guard<std::mutex> turn(_loopTurn);
-    if (const std::shared_ptr<Buffer> chan = currentBuffer())
-        chan->Close();
+    const std::shared_ptr<Buffer> chan = currentBuffer();
+    if (!chan || chan->IsClosed())
+        return;
+    // The loop was between two reads: it stops with what its next read would have reported, so a
+    // later close says the same whenever this close came.
+    CommErrorRef closed;
+    SLK_RAISE(&closed, SLKErrorNotOpened, "Cannot communicate with closed devices");
+    recordReadError(chan, std::move(closed));
+    chan->Close();
 }
 
 bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
