@@ -196,7 +196,9 @@ TEST(SelkoTool, TermCommandKeyAgainstAnEchoingInstrument) {
     const std::pair<std::string, std::string> steps[] = {
         {"C-t '?'", "p  pulse DTR and RTS low"},
         {"C-t d", "Error setting DTR on " + path + " - Inappropriate ioctl"},
-        {"C-t B 57600 Enter", "speed 57600"},
+        {"C-t L", "Error reading modem lines on " + path},
+        {"C-t s nowhere Escape", "cancelled"},
+        {"C-t B 9 BSpace 57600 Enter", "speed 57600"},
         {"PING Enter", "PING\n\nOK\n"},
         {"C-t s " + files + ".txt Enter", ""}};   // scrolls past at once: the log tells
     for (const auto& [keys, shown] : steps) {
