@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -45,7 +46,9 @@ std::string onOff(bool on) { return on ? "on" : "off"; }
 std::string keyName(unsigned char key) {
     if (key < 0x20)
         return std::string("Ctrl-") + static_cast<char>(key + '@');
-    return key < 0x7f ? std::string(1, static_cast<char>(key)) : "\\x" + std::to_string(key);
+    char name[8];
+    std::snprintf(name, sizeof name, key < 0x7f ? "%c" : "\\x%02X", key);
+    return name;
 }
 
 } // namespace
