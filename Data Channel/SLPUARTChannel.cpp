@@ -183,7 +183,7 @@ bool applyRS485(int fd, const LineAtOpen& atOpen, const std::string& path, CommE
     }
     return ::ioctl(fd, TIOCSRS485, &settings) == 0 || refusedAtOpen("RS-485", path, errno, error);
 #else
-    (void)fd, (void)atOpen;
+    (void)fd;
     return atOpen.rs485 == RS485Mode::Off || refusedAtOpen("RS-485", path, EOPNOTSUPP, error);
 #endif
 }

@@ -274,7 +274,7 @@ TEST(LineAtOpen, ReachesTheDriverOrFailsTheOpenLeavingThePortClosed) {
         {{{rts, true}, {dtr, true}}, {level("TIOCMBIS", TIOCM_DTR), level("TIOCMBIS", TIOCM_RTS)}, "DTR"},
         {{{rts, false}, {mode, text("rts-on-send")}, {before, 5LL}, {after, 4294967295LL}},
          {level("TIOCMBIC", TIOCM_RTS), rs485(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND, 5, 4294967295u)}, "RTS"},
-        {{{mode, text("rts-after-send")}, {after, 7LL}}, {rs485(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND, 0, 7)},
+        {{{mode, text("rts-after-send")}, {before, 0LL}, {after, 7LL}}, {rs485(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND, 0, 7)},
          "RS-485"},
         {{{mode, text("off")}}, {"TIOCGRS485", rs485(SER_RS485_RTS_AFTER_SEND, 0, 7)}, ""},
         {{{mode, text("off")}, {before, 3LL}}, {"TIOCGRS485"}, ""},
