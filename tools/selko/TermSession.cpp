@@ -88,8 +88,10 @@ void TermSession::takeKeys() {
 }
 
 void TermSession::handleKey(unsigned char key, SLKBytes& typed) {
-    if (key == kQuitKey) {
-        _ending = SessionEnding{kSuccess, ""};
+    if (key == kQuitKey) {   // what was typed before it still goes out
+        if (send(typed))
+            _ending = SessionEnding{kSuccess, ""};
+        typed.clear();
         return;
     }
     if (_keys == Keys::Typing && key != kCommandKey) {
