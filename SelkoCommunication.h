@@ -137,6 +137,23 @@ SELKO_API extern const char* const SELKO_COMMUNICATION_UART_FLOW_CONTROL;
 /// Options key: ask the driver for low-latency delivery (ASYNC_LOW_LATENCY), a flag. Default
 /// false. A driver that has no such setting (a pseudo-terminal, many USB adapters) is left as it is.
 SELKO_API extern const char* const SELKO_COMMUNICATION_UART_LOW_LATENCY;
+/// Options key: the level of the DTR line right after the open, a flag. Absent (the default): the
+/// line stays as the driver left it (Linux raises DTR and RTS at every open, so false lowers DTR
+/// a moment after it rose). Code 4 "Error setting DTR on ..." where the port has no modem lines.
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_DTR;
+/// Options key: the level of the RTS line right after the open, a flag; as the DTR key.
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_RTS;
+/// Options key: the driver's RS-485 mode (TIOCSRS485), a string: "rts-on-send" (RTS drives the
+/// transmitter enable, raised while sending) or "rts-after-send" (the inverse: lowered while
+/// sending), or "off" (RS-485 turned off if the driver has it on; a driver without RS-485 is
+/// already off). Absent (the default): the driver's RS-485 settings are left as they are, so a
+/// port the system set up for RS-485 stays so. Code 4 "Error setting RS-485 on ..." where the
+/// driver has no RS-485 mode.
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_RS485;
+/// Options keys: with an RS-485 mode on, the milliseconds RTS is set before sending and kept
+/// after it (integers in 0..4294967295, default 0; the driver may clamp them).
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_RS485_DELAY_BEFORE;
+SELKO_API extern const char* const SELKO_COMMUNICATION_UART_RS485_DELAY_AFTER;
 
 /// Bytes of a zero-terminated text, without the terminator (null text: empty bytes). Never null.
 SELKO_API SLKData SLKDataWithString(const char* text) noexcept;
@@ -631,7 +648,8 @@ SELKO_API SLKData selko_communication_read(int fd, double timeout, CommErrorRef*
 /// Opens the URL's device and configures it from `options` (defaults merged). On false,
 /// `*descriptor` is -1 when the open itself failed, else the open descriptor, which the caller
 /// closes. Code 4 for failing system calls and a port off the requested speed, code 3 for a bad
-/// mode string or option value (flow control and low latency before anything is opened).
+/// mode string or option value (flow control, low latency, DTR, RTS and RS-485 before anything is
+/// opened). DTR, RTS and then RS-485 are applied last, after the line is configured.
 SELKO_API bool openPortWithError__no_cleanup(int* descriptor, const char* url, const SLKOptions& options,
                                              CommErrorRef* error = nullptr) noexcept;
 /// Character size '5'..'8' into `attributes` (CSIZE is cleared first). Code 3 otherwise.

@@ -19,6 +19,11 @@ const char* const SELKO_COMMUNICATION_UART_BAUD = "org.selko.uart-baud";
 const char* const SELKO_COMMUNICATION_UART_EXCLUSIVE_LOCK = "org.selko.uart-exclusive-lock";
 const char* const SELKO_COMMUNICATION_UART_FLOW_CONTROL = "org.selko.uart-flow-control";
 const char* const SELKO_COMMUNICATION_UART_LOW_LATENCY = "org.selko.uart-low-latency";
+const char* const SELKO_COMMUNICATION_UART_DTR = "org.selko.uart-dtr";
+const char* const SELKO_COMMUNICATION_UART_RTS = "org.selko.uart-rts";
+const char* const SELKO_COMMUNICATION_UART_RS485 = "org.selko.uart-rs485";
+const char* const SELKO_COMMUNICATION_UART_RS485_DELAY_BEFORE = "org.selko.uart-rs485-delay-before";
+const char* const SELKO_COMMUNICATION_UART_RS485_DELAY_AFTER = "org.selko.uart-rs485-delay-after";
 }
 
 SLKDataChannel::~SLKDataChannel() = default;

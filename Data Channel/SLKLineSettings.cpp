@@ -68,6 +68,62 @@ std::string readMode(const SLKOptions& options) {
     return mode;
 }
 
+namespace {
+
+bool readLevel(const SLKOptions& options, const char* key, const char* name, std::optional<bool>& level,
+               CommErrorRef* error) {
+    if (findOption(options, key) == nullptr)
+        return true;
+    bool value = false;
+    if (!readFlag(options, key, name, value, error))
+        return false;
+    level = value;
+    return true;
+}
+
+bool readDelay(const SLKOptions& options, const char* key, const char* name, std::uint32_t& milliseconds,
+               CommErrorRef* error) {
+    if (const SLKOptionValue* value = findOption(options, key)) {
+        const long long* number = std::get_if<long long>(value);
+        if (number == nullptr || *number < 0 || *number > 4294967295LL) {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid %s (Use 0 or a positive integer of milliseconds)",
+                      name);
+            return false;
+        }
+        milliseconds = static_cast<std::uint32_t>(*number);
+    }
+    return true;
+}
+
+} // namespace
+
+bool readLineAtOpen(const SLKOptions& options, LineAtOpen& line, CommErrorRef* error) {
+    LineAtOpen parsed;
+    if (!readLevel(options, SELKO_COMMUNICATION_UART_DTR, "DTR", parsed.dtr, error) ||
+        !readLevel(options, SELKO_COMMUNICATION_UART_RTS, "RTS", parsed.rts, error))
+        return false;
+    if (const SLKOptionValue* value = findOption(options, SELKO_COMMUNICATION_UART_RS485)) {
+        const std::string* name = std::get_if<std::string>(value);
+        if (name != nullptr && *name == "off") {
+            parsed.rs485 = RS485Mode::Off;
+        } else if (name != nullptr && *name == "rts-on-send") {
+            parsed.rs485 = RS485Mode::RTSOnSend;
+        } else if (name != nullptr && *name == "rts-after-send") {
+            parsed.rs485 = RS485Mode::RTSAfterSend;
+        } else {
+            SLK_RAISE(error, SLKErrorInvalidArgument, "Invalid RS-485 mode (Use off, rts-on-send, or rts-after-send)");
+            return false;
+        }
+    }
+    if (!readDelay(options, SELKO_COMMUNICATION_UART_RS485_DELAY_BEFORE, "RS-485 delay before send",
+                   parsed.delayBeforeSend, error) ||
+        !readDelay(options, SELKO_COMMUNICATION_UART_RS485_DELAY_AFTER, "RS-485 delay after send",
+                   parsed.delayAfterSend, error))
+        return false;
+    line = parsed;
+    return true;
+}
+
 bool lineSettingsFromOptions(const SLKOptions& options, LineSettings& settings, CommErrorRef* error) {
     LineSettings parsed;
     if (!readBaud(options, parsed.baud, error))

@@ -6,6 +6,7 @@
 #include "SelkoCommunication.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace selko::detail {
@@ -21,6 +22,16 @@ struct LineSettings {
     FlowControl flow = FlowControl::None;
 };
 
+// The driver's RS-485 mode asked for: Unchanged (the key absent) leaves the driver's settings alone.
+enum class RS485Mode { Unchanged, Off, RTSOnSend, RTSAfterSend };
+
+// What is set on the line right after its configuration.
+struct LineAtOpen {
+    std::optional<bool> dtr, rts;   // empty: the level the driver left
+    RS485Mode rs485 = RS485Mode::Unchanged;
+    std::uint32_t delayBeforeSend = 0, delayAfterSend = 0;   // milliseconds
+};
+
 // Each reader leaves the default when the key is absent and fails with code 3 for a value of the
 // wrong type or out of range.
 // SELKO_COMMUNICATION_UART_BAUD: an integer in 1..4294967295; default 115200.
@@ -34,6 +45,9 @@ bool readFlag(const SLKOptions& options, const char* key, const char* name, bool
 // that is not a string an empty one), so that its characters can be judged one by one; default
 // "8N1". Never fails: the mode characters are judged where they are applied.
 std::string readMode(const SLKOptions& options);
+// SELKO_COMMUNICATION_UART_DTR and _RTS (flags), SELKO_COMMUNICATION_UART_RS485 ("off",
+// "rts-on-send" or "rts-after-send") and its two delays (integers in 0..4294967295).
+bool readLineAtOpen(const SLKOptions& options, LineAtOpen& line, CommErrorRef* error);
 
 // The settings of `options` over the defaults (115200, "8N1", "none"): baud, then the mode (with
 // the UART channel's messages for a bad size, parity or stop-bit character), then flow control.

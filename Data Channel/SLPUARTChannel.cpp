@@ -19,6 +19,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 // ---------------------------------------------------------------------------------------------
 // The descriptor
@@ -110,14 +112,18 @@ constexpr tcflag_t speedFlags() {
 }
 
 using selko::detail::FlowControl;
+using selko::detail::LineAtOpen;
+using selko::detail::RS485Mode;
 
-// The two options that are checked before the device node is opened, so that a typo never
-// touches the device.
-bool readLineOptions(const SLKOptions& options, FlowControl& flow, bool& lowLatency, CommErrorRef* error) {
+// The options that are checked before the device node is opened, so that a typo never touches
+// the device.
+bool readLineOptions(const SLKOptions& options, FlowControl& flow, bool& lowLatency, LineAtOpen& atOpen,
+                     CommErrorRef* error) {
     flow = FlowControl::None;
     lowLatency = false;
     return selko::detail::readFlowControl(options, flow, error) &&
-           selko::detail::readFlag(options, SELKO_COMMUNICATION_UART_LOW_LATENCY, "low latency", lowLatency, error);
+           selko::detail::readFlag(options, SELKO_COMMUNICATION_UART_LOW_LATENCY, "low latency", lowLatency, error) &&
+           selko::detail::readLineAtOpen(options, atOpen, error);
 }
 
 void applyFlowControl(termios& record, FlowControl flow) {
@@ -152,6 +158,45 @@ bool requestLowLatency(int fd, const std::string& path, CommErrorRef* error) {
     (void)fd, (void)path, (void)error;
     return true;
 #endif
+}
+
+bool refusedAtOpen(const char* setting, const std::string& path, int failure, CommErrorRef* error) {
+    SLK_RAISE(error, SLKErrorPortSystem, "Error setting %s on %@ - %s(%d).", setting, path, std::strerror(failure),
+              failure);
+    return false;
+}
+
+// The driver's RS-485 mode. "off" reads the settings first: a driver that cannot report them has
+// no RS-485 to turn off, and one that has it off is left untouched.
+bool applyRS485(int fd, const LineAtOpen& atOpen, const std::string& path, CommErrorRef* error) {
+#if defined(TIOCSRS485) && defined(SER_RS485_ENABLED)
+    struct serial_rs485 settings {};
+    if (atOpen.rs485 == RS485Mode::Off) {
+        if (::ioctl(fd, TIOCGRS485, &settings) == -1 || (settings.flags & SER_RS485_ENABLED) == 0)
+            return true;
+        settings.flags &= ~static_cast<decltype(settings.flags)>(SER_RS485_ENABLED);
+    } else {
+        settings.flags = SER_RS485_ENABLED |
+                         (atOpen.rs485 == RS485Mode::RTSOnSend ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+        settings.delay_rts_before_send = atOpen.delayBeforeSend;
+        settings.delay_rts_after_send = atOpen.delayAfterSend;
+    }
+    return ::ioctl(fd, TIOCSRS485, &settings) == 0 || refusedAtOpen("RS-485", path, errno, error);
+#else
+    (void)fd;
+    return atOpen.rs485 == RS485Mode::Off || refusedAtOpen("RS-485", path, EOPNOTSUPP, error);
+#endif
+}
+
+// DTR and RTS first, then the RS-485 mode, whose driver then has the last word on RTS.
+bool applyLineAtOpen(int fd, const LineAtOpen& atOpen, const std::string& path, CommErrorRef* error) {
+    const std::pair<const std::optional<bool>&, int> levels[] = {{atOpen.dtr, TIOCM_DTR}, {atOpen.rts, TIOCM_RTS}};
+    for (const auto& [level, line] : levels) {
+        int bit = line;
+        if (level && ::ioctl(fd, *level ? TIOCMBIS : TIOCMBIC, &bit) == -1)
+            return refusedAtOpen(line == TIOCM_DTR ? "DTR" : "RTS", path, errno, error);
+    }
+    return atOpen.rs485 == RS485Mode::Unchanged || applyRS485(fd, atOpen, path, error);
 }
 
 // Reads the port's speeds back; false (code 4) unless both are within the tolerance of `rate`.
@@ -236,13 +281,14 @@ namespace {
 bool openAndConfigure(int* descriptor, const char* url, const SLKOptions& options, bool& exclusiveSet,
                       CommErrorRef* error) noexcept {
     exclusiveSet = false;
-    // 0. Flow control and low latency are checked before anything is opened, so that a typo
-    //    never touches the device.
+    // 0. Flow control, low latency and the line at open are checked before anything is opened,
+    //    so that a typo never touches the device.
     if (descriptor != nullptr)
         *descriptor = -1;
     FlowControl flow = FlowControl::None;
     bool lowLatency = false;
-    if (!readLineOptions(options, flow, lowLatency, error))
+    LineAtOpen atOpen;
+    if (!readLineOptions(options, flow, lowLatency, atOpen, error))
         return false;
 
     // 1. The device path (percent-decoded) and the mode string. A URL we cannot take a device
@@ -364,7 +410,11 @@ bool openAndConfigure(int* descriptor, const char* url, const SLKOptions& option
         return false;
 
     // 13. Low-latency delivery, where the driver has it.
-    return !lowLatency || requestLowLatency(fd, path, error);
+    if (lowLatency && !requestLowLatency(fd, path, error))
+        return false;
+
+    // 14. The line levels and the RS-485 mode asked for, on the configured line.
+    return applyLineAtOpen(fd, atOpen, path, error);
 }
 
 } // namespace

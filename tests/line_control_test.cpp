@@ -5,6 +5,7 @@
 // termios2 (TCGETS2) rather than <termios.h>, which it clashes with.
 #include <asm/termbits.h>
 #include <dlfcn.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cstdarg>
@@ -21,8 +22,20 @@ namespace {
 // TCSETS2, the arbitrary-speed request, fails with `refuseArbitrarySpeed` when it is not 0.
 // `outputQueueAsked` counts the TIOCOUTQ requests, to know that a drain has looked at the queue.
 // read() below fails with `refuseReads` when it is not 0, as a failing driver would.
+// Requests that set modem lines or RS-485 (TIOCMBIS, TIOCMBIC, TIOCMSET, TIOCGRS485, TIOCSRS485)
+// are written to `lineRequests` as text. With `hasLineControl` the stand-in plays a UART that has
+// them, whose RS-485 settings are `driverRS485`; otherwise they reach the pseudo-terminal, which
+// refuses them. Only the test's own thread opens ports while these are looked at.
 std::atomic<unsigned> reportedRate{0};
 std::atomic<int> farEnd{-1}, modemBits{-1}, refuseArbitrarySpeed{0}, outputQueueAsked{0}, refuseReads{0};
+std::atomic<bool> hasLineControl{false};
+std::vector<std::string> lineRequests;
+serial_rs485 driverRS485{};
+
+std::string rs485Text(const serial_rs485& settings) {
+    return "TIOCSRS485 " + std::to_string(settings.flags) + " " + std::to_string(settings.delay_rts_before_send) +
+           " " + std::to_string(settings.delay_rts_after_send);
+}
 
 const std::string kPortSource = "Data Channel/SLPUARTSerialPort.cpp:";
 
@@ -62,6 +75,21 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     void* const argument = va_arg(arguments, void*);
     va_end(arguments);
     outputQueueAsked += request == TIOCOUTQ;
+    const std::pair<unsigned long, const char*> lineRequestNames[] = {
+        {TIOCMBIS, "TIOCMBIS"}, {TIOCMBIC, "TIOCMBIC"}, {TIOCMSET, "TIOCMSET"}, {TIOCGRS485, "TIOCGRS485"}};
+    for (const auto& [known, name] : lineRequestNames) {
+        if (request == known)
+            lineRequests.push_back(name + (known == TIOCGRS485 ? "" : " " + std::to_string(*static_cast<int*>(argument))));
+    }
+    if (request == TIOCSRS485)
+        lineRequests.push_back(rs485Text(*static_cast<serial_rs485*>(argument)));
+    if (hasLineControl && request == TIOCGRS485)
+        *static_cast<serial_rs485*>(argument) = driverRS485;
+    if (hasLineControl && request == TIOCSRS485)
+        driverRS485 = *static_cast<serial_rs485*>(argument);
+    if (hasLineControl && (request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
+                           request == TIOCGRS485 || request == TIOCSRS485))
+        return 0;
     if (request == TIOCOUTQ && farEnd >= 0)
         return next(farEnd, FIONREAD, argument);
     if (request == TIOCMGET && modemBits >= 0) {
@@ -217,4 +245,73 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
     EXPECT_EQ(SLKSerialPortOf(createPassiveChannel(std::make_shared<ScriptedChannel>()), &error), nullptr);
     expectError(error, SLKErrorUnsupported, "selko::test::ScriptedChannel has no line control",
                 "Data Channel/SLKSerialPort.cpp:");
+}
+
+// DTR, RTS and RS-485 at open: what reaches a driver that has them, in order; on a
+// pseudo-terminal, which has none, the refusal, with the port left closed; bad values refused
+// before the device is opened. "off" reads the driver's settings first and only turns RS-485 off
+// where it is on (the rows share the driver, so the first "off" finds the mode set just before).
+TEST(LineAtOpen, ReachesTheDriverOrFailsTheOpenLeavingThePortClosed) {
+    SimulatedInstrument device;
+    const auto level = [](const char* request, int bits) { return request + (" " + std::to_string(bits)); };
+    const auto rs485 = [](int flags, unsigned before, unsigned after) {
+        serial_rs485 settings{};
+        settings.flags = static_cast<__u32>(flags);
+        settings.delay_rts_before_send = before;
+        settings.delay_rts_after_send = after;
+        return rs485Text(settings);
+    };
+    const auto text = [](const char* value) { return SLKOptionValue(std::string(value)); };
+    const char *dtr = SELKO_COMMUNICATION_UART_DTR, *rts = SELKO_COMMUNICATION_UART_RTS,
+               *mode = SELKO_COMMUNICATION_UART_RS485, *before = SELKO_COMMUNICATION_UART_RS485_DELAY_BEFORE,
+               *after = SELKO_COMMUNICATION_UART_RS485_DELAY_AFTER;
+    const struct {
+        SLKOptions options;
+        std::vector<std::string> requests;
+        std::string refused;   // what a pseudo-terminal refuses ("": it opens)
+    } rows[] = {
+        {{{dtr, false}}, {level("TIOCMBIC", TIOCM_DTR)}, "DTR"},
+        {{{rts, true}, {dtr, true}}, {level("TIOCMBIS", TIOCM_DTR), level("TIOCMBIS", TIOCM_RTS)}, "DTR"},
+        {{{rts, false}, {mode, text("rts-on-send")}, {before, 5LL}, {after, 4294967295LL}},
+         {level("TIOCMBIC", TIOCM_RTS), rs485(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND, 5, 4294967295u)}, "RTS"},
+        {{{mode, text("rts-after-send")}, {before, 0LL}, {after, 7LL}}, {rs485(SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND, 0, 7)},
+         "RS-485"},
+        {{{mode, text("off")}}, {"TIOCGRS485", rs485(SER_RS485_RTS_AFTER_SEND, 0, 7)}, ""},
+        {{{mode, text("off")}, {before, 3LL}}, {"TIOCGRS485"}, ""},
+        {{}, {}, ""}};
+    for (const auto& row : rows) {
+        for (const bool driverHasThem : {true, false}) {
+            lineRequests.clear();
+            hasLineControl = driverHasThem;
+            CommErrorRef error;
+            const auto uart = uartOn(device, row.options);
+            const bool opened = uart->openWithTimeout(0, &error);
+            hasLineControl = false;
+            EXPECT_EQ(opened, driverHasThem || row.refused.empty()) << row.refused;
+            EXPECT_EQ(uart->isOpened(), opened);
+            if (driverHasThem)
+                EXPECT_EQ(lineRequests, row.requests);
+            else if (!opened)
+                expectError(error, SLKErrorPortSystem,
+                            "Error setting " + row.refused + " on " + device.path() + " - " + errnoText(ENOTTY) + ".",
+                            kUARTSource);
+            EXPECT_EQ(portDescriptors(device).size(), opened ? 1u : 0u);
+            uart->close();
+        }
+    }
+    const std::string rs485Modes = "Invalid RS-485 mode (Use off, rts-on-send, or rts-after-send)",
+                      delays = " (Use 0 or a positive integer of milliseconds)";
+    const std::pair<SLKOptions, std::string> refusals[] = {
+        {{{dtr, 1LL}}, "Invalid DTR (Use true or false)"}, {{{rts, text("on")}}, "Invalid RTS (Use true or false)"},
+        {{{mode, text("RTS-ON-SEND")}}, rs485Modes}, {{{mode, true}}, rs485Modes},
+        {{{before, -1LL}}, "Invalid RS-485 delay before send" + delays},
+        {{{after, text("5")}}, "Invalid RS-485 delay after send" + delays},
+        {{{after, 4294967296LL}}, "Invalid RS-485 delay after send" + delays}};
+    for (const auto& [options, message] : refusals) {
+        int descriptor = 0;
+        CommErrorRef error;
+        EXPECT_FALSE(openPortWithError__no_cleanup(&descriptor, device.url().c_str(), options, &error));
+        EXPECT_EQ(descriptor, -1) << message;
+        expectError(error, SLKErrorInvalidArgument, message, "Data Channel/SLKLineSettings.cpp:");
+    }
 }

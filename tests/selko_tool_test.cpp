@@ -2,6 +2,9 @@
 // term typed at through tmux as a person would, checking the keyboard terminal comes back as it was.
 #include "TestSupport.h"
 
+// termios2 (TCGETS2) rather than <termios.h>, which it clashes with.
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 using selko::test::eventually;
@@ -36,7 +39,13 @@ struct Simulator {
         url = std::fgets(line, sizeof line, pipe) ? std::string(line, std::strcspn(line, "\n")) : "";
     }
     ~Simulator() {
+        // Killed after all when SIGTERM does not end it in time (an instrument blocked on answers
+        // that nobody reads does not stop), so that the test fails rather than hangs.
         ::kill(pid, SIGTERM);
+        const bool stopped = eventually([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; });
+        EXPECT_TRUE(stopped) << "selko sim did not stop";
+        if (!stopped && ::kill(pid, SIGKILL) == 0)
+            ::waitpid(pid, nullptr, 0);
         ::pclose(pipe);
     }
     FILE* pipe;
@@ -47,7 +56,9 @@ struct Simulator {
 TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
     const Simulator sim, echoing("--echo");
     ASSERT_EQ(sim.url.rfind("uart:///dev/", 0), 0u) << sim.url;
-    const std::string errors = "/tmp/selko-tool-test-" + std::to_string(::getpid()) + ".err";
+    const std::string errors = "/tmp/selko-tool-test-" + std::to_string(::getpid()) + ".err",
+                      path = sim.url.substr(std::strlen("uart://"));
+    std::ofstream(errors + ".txt") << "*IDN?\nPING\n";
     const struct {
         std::string arguments;
         int code;
@@ -66,7 +77,18 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
         {"send " + sim.url + " PING --colour", 2, "", "unknown option --colour"},
         {"frobnicate", 2, "", "selko: unknown command 'frobnicate' (see selko --help)\n"},
         {"list --json=yes", 2, "", "option --json takes no value"},
-        {"send --help", 0, "usage: selko send URL TEXT", ""},
+        {"send --help", 0, "usage: selko send PORT TEXT", ""},
+        // A device path, whose characters that mean something in a URL reach the system as they are.
+        {"send " + path + " PING -b 9600 -m 7E1", 0, "OK\n", ""},
+        {"send " + path + " --file " + errors + ".txt --expect OK", 0, "SIM-100", ""},
+        {"send " + path + " -x '2A 49 44 4E 3F 0A' --expect 53494D", 0, "2C 53 49 4D 2D", ""},
+        {"send '/dev/selko missing?#%41' PING", 2, "", "serial port /dev/selko missing?#%41 - No such file"},
+        {"send " + path + " PING --dtr off", 2, "", "selko: Error setting DTR on " + path + " - "},
+        {"send " + path + " PING --rts up", 2, "", "selko: --rts must be on or off, not 'up'\n"},
+        {"send " + path + " PING --rs485 on", 2, "", "selko: Invalid RS-485 mode (Use off, rts-on-send, or rts-after-send)"},
+        {"send " + path + " PING --file " + errors + ".txt", 2, "", "selko: send TEXT or --file FILE, not both\n"},
+        {"send " + path + " --file /nonexistent", 2, "", "selko: cannot read /nonexistent: No such file"},
+        {"send " + path + " PING -z", 2, "", "selko: unknown option -z for 'send'"},
     };
     for (const auto& row : rows) {
         const auto [out, code] = output("timeout 10 " + kSelko + " " + row.arguments + " 2>" + errors);
@@ -78,6 +100,7 @@ TEST(SelkoTool, SendAgainstTheSimulatorAndItsExitCodes) {
         EXPECT_TRUE(row.arguments.find("--remove-echo") == std::string::npos || out.find("*IDN?") == std::string::npos);
     }
     std::remove(errors.c_str());
+    std::remove((errors + ".txt").c_str());
 }
 
 // A tmux server of its own, killed with everything in it when the object goes. Each object names
@@ -92,33 +115,119 @@ struct Tmux {
         return std::system(("SHELL=/bin/sh tmux -f /dev/null -L " + server + " " + command).c_str());
     }
     std::string screen() const { return output("tmux -L " + server + " capture-pane -p -t term").first; }
+    bool shows(const std::string& text) const {
+        return eventually([&] { return screen().find(text) != std::string::npos; });
+    }
+    // `selko term ARGUMENTS` in a session "term" of 40 lines, in a shell that keeps the keyboard
+    // terminal's settings from before and after it in FILES.before and FILES.after and its exit
+    // code in FILES.rc; $f in ARGUMENTS names FILES.
+    int term(const std::string& files, const std::string& arguments) const {
+        std::remove((files + ".rc").c_str());
+        return run("new-session -d -s term -x 120 -y 40 \"f=" + files + "; stty -g > \\$f.before; " + kSelko +
+                   " term " + arguments + "; rc=\\$?; stty -g > \\$f.after; echo \\$rc > \\$f.rc; sleep 30\"");
+    }
     ~Tmux() { run("kill-server 2>/dev/null"); }
 };
 
-TEST(SelkoTool, TermIsTypedAtInTmuxQuitsWithCtrlBracketAndRestoresTheTerminal) {
+// The session ended with `code` and gave the keyboard terminal back as it was.
+void expectEnded(const std::string& files, const Tmux& tmux, const std::string& code) {
+    ASSERT_TRUE(eventually([&] { return !fileText(files + ".rc").empty(); })) << tmux.screen();
+    EXPECT_EQ(fileText(files + ".rc"), code + "\n") << tmux.screen();
+    EXPECT_EQ(fileText(files + ".before"), fileText(files + ".after"));
+}
+
+// The bytes a traffic log shows read: `... read  "escaped bytes"`, a block a line.
+std::string readInLog(const std::string& path) {
+    std::ifstream log(path);
+    std::string bytes;
+    for (std::string line; std::getline(log, line);) {
+        const std::size_t start = line.find(" read  \"");
+        for (std::size_t i = start + 8; start != std::string::npos && i + 1 < line.size(); ++i) {
+            const char code = line[i] == '\\' ? line[++i] : 0;
+            bytes += !code ? line[i] : code == 'n' ? '\n' : code == 'r' ? '\r' : code == 't' ? '\t' : code;
+            if (code == 'x')
+                bytes.back() = static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
+        }
+    }
+    return bytes;
+}
+
+// A device path, local echo (the instrument does not echo: what was typed shows only through it),
+// and the three ways a session ends.
+TEST(SelkoTool, TermIsTypedAtInTmuxEndsThreeWaysAndRestoresTheTerminal) {
     auto sim = std::make_unique<Simulator>();
-    const std::string files = "/tmp/selko-term-" + std::to_string(::getpid());
-    for (const bool hangUp : {false, true}) {
+    const std::string files = "/tmp/selko-term-" + std::to_string(::getpid()), path = sim->url.substr(7);
+    for (const std::string ending : {"C-]", "C-t q", "hang-up"}) {
         const Tmux tmux;
-        std::remove((files + ".rc").c_str());
-        const std::string script = "f=" + files + "; stty -g > \\$f.before; " + kSelko + " term " + sim->url +
-                                   " --log \\$f.log; rc=\\$?; stty -g > \\$f.after; echo \\$rc > \\$f.rc";
-        ASSERT_EQ(tmux.run("new-session -d -s term -x 120 -y 20 \"" + script + "; sleep 30\""), 0);
-        ASSERT_TRUE(eventually([&] { return tmux.screen().find("Ctrl-] quits") != std::string::npos; })) << tmux.screen();
+        ASSERT_EQ(tmux.term(files, path + " -e -l \\$f.log"), 0);
+        ASSERT_TRUE(tmux.shows("Ctrl-] quits")) << tmux.screen();
         tmux.run("send-keys -t term '*IDN?' Enter");
-        EXPECT_TRUE(eventually([&] { return tmux.screen().find("SIM-100") != std::string::npos; })) << tmux.screen();
-        if (hangUp)
+        EXPECT_TRUE(tmux.shows("*IDN?\nSelko Instruments,SIM-100")) << tmux.screen();
+        if (ending == "hang-up")
             sim.reset();   // the instrument goes away under the session
         else
-            tmux.run("send-keys -t term C-]");
-        ASSERT_TRUE(eventually([&] { return !fileText(files + ".rc").empty(); })) << tmux.screen();
-        EXPECT_EQ(fileText(files + ".rc"), hangUp ? "2\n" : "0\n") << tmux.screen();
-        EXPECT_EQ(fileText(files + ".before"), fileText(files + ".after"));
-        EXPECT_EQ(tmux.screen().find("selko: disconnected") != std::string::npos, hangUp) << tmux.screen();
+            tmux.run("send-keys -t term " + ending);
+        expectEnded(files, tmux, sim ? "0" : "2");
+        EXPECT_EQ(tmux.screen().find("selko: disconnected") != std::string::npos, !sim) << tmux.screen();
         EXPECT_NE(fileText(files + ".log").find("write \"*IDN?\\n\""), std::string::npos);
-        EXPECT_NE(fileText(files + ".log").find("read  \"Selko Instruments,SIM-100"), std::string::npos);
+        EXPECT_EQ(readInLog(files + ".log").rfind("Selko Instruments,SIM-100", 0), 0u);
     }
     for (const char* suffix : {".before", ".after", ".log", ".rc"})
+        std::remove((files + suffix).c_str());
+}
+
+// The command key against an echoing instrument: the speed given at the start and set in the
+// session, as the driver reports it; the command list; a request the port refuses, which the
+// session survives; the map both ways (Enter sends CR, made CR LF on the way out, which the
+// instrument answers; the echoed CR comes back as LF: an empty line); and a file of 1500 lines
+// that comes back intact (the instrument answers each line among the echoed bytes).
+TEST(SelkoTool, TermCommandKeyAgainstAnEchoingInstrument) {
+    const Simulator sim("--echo");
+    const std::string files = "/tmp/selko-keys-" + std::to_string(::getpid()), path = sim.url.substr(7);
+    // Opened before the session takes the port for itself: the line's speed is read through it.
+    const int line = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0) << path;
+    const auto speed = [&] {
+        termios2 settings{};
+        return ::ioctl(line, TCGETS2, &settings) == 0 ? settings.c_ospeed : 0u;
+    };
+    std::string lines;
+    for (int i = 0; i < 1500; ++i)
+        lines += "line " + std::to_string(i) + " of the file\n";
+    std::ofstream(files + ".txt") << lines;
+    const Tmux tmux;
+    ASSERT_EQ(tmux.term(files, path + " -b 9600 --eol cr --map OCRCRNL,ICRNL -l \\$f.log"), 0);
+    ASSERT_TRUE(tmux.shows("Ctrl-] quits")) << tmux.screen();
+    EXPECT_EQ(speed(), 9600u);
+    const std::pair<std::string, std::string> steps[] = {
+        {"C-t '?'", "p  pulse DTR and RTS low"},
+        {"C-t d", "Error setting DTR on " + path + " - Inappropriate ioctl"},
+        {"C-t L", "Error reading modem lines on " + path},
+        {"C-t s nowhere Escape", "cancelled"},
+        {"C-t B 9 BSpace 57600 Enter", "speed 57600"},
+        {"PING Enter", "PING\n\nOK\n"},
+        {"C-t s " + files + ".txt Enter", ""}};   // scrolls past at once: the log tells
+    for (const auto& [keys, shown] : steps) {
+        tmux.run("send-keys -t term " + keys);
+        EXPECT_TRUE(tmux.shows(shown)) << keys << "\n" << tmux.screen();
+        if (shown == "speed 57600") {
+            EXPECT_EQ(speed(), 57600u);
+        }
+    }
+    // Every answer too, before the session ends: an instrument whose answers nobody reads any
+    // more cannot finish sending them, and would not stop.
+    const auto echoed = [&] {
+        std::string back = readInLog(files + ".log");
+        int answers = 0;
+        for (std::size_t at; (at = back.find("ERR unknown command\n")) != std::string::npos; ++answers)
+            back.erase(at, std::strlen("ERR unknown command\n"));
+        return back.find(lines) != std::string::npos && answers == 1500;
+    };
+    EXPECT_TRUE(eventually(echoed, std::chrono::seconds(60)));
+    tmux.run("send-keys -t term C-t q");
+    expectEnded(files, tmux, "0");
+    ::close(line);
+    for (const char* suffix : {".before", ".after", ".log", ".rc", ".txt"})
         std::remove((files + suffix).c_str());
 }
 

@@ -1,5 +1,6 @@
 // Command-line parsing shared by the commands: options of the form --name or --name VALUE (or
-// --name=VALUE) among positional words, checked against the options a command accepts.
+// --name=VALUE), or their one-letter forms -n and -n VALUE, among positional words, checked
+// against the options a command accepts.
 #ifndef SELKO_TOOL_ARGUMENTS_H
 #define SELKO_TOOL_ARGUMENTS_H
 
@@ -24,6 +25,7 @@ enum ExitCode { kSuccess = 0, kNothing = 1, kFailure = 2 };
 struct OptionSpec {
     std::string name; // without the leading "--"
     bool takesValue;
+    char letter = 0;  // the short form -letter, 0 for none
 };
 
 class Arguments {
