@@ -86,16 +86,12 @@ TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp
         const int threadsBefore = threadCount();
         SimulatedInstrument device;
         const SLKDataChannelRef channel = row.wrap(openedUART(device));
-        std::promise<long> readerId;
-        auto reader = std::async(std::launch::async, [&] {
-            readerId.set_value(currentThreadId());
+        // Once waiting in the port's poll, or on the active channel's buffer.
+        auto reader = blockedCall([&] {
             CommErrorRef error = foreignError();
             const SLKData bytes = channel->readWithTimeout(row.timeout, &error);
             return std::make_tuple(bytes == nullptr, error ? error->code() : 0, error ? error->message() : "");
-        });
-        const long tid = readerId.get_future().get();
-        // Waiting in the port's poll, or on the active channel's buffer.
-        ASSERT_TRUE(eventually([&] { return row.wrap == active ? blockedInFutex(tid) : blockedInSelect(tid); }));
+        }, row.wrap == active ? blockedInFutex : blockedInSelect);
         // A close hands the port back as soon as the reader has left it, well before the quarter
         // second it allows a reader that never leaves.
         const auto start = std::chrono::steady_clock::now();
