@@ -15,15 +15,11 @@
 
 using namespace selko::test;
 
-namespace {
-
 // The resolver of the name kSlowName: its lookups wait until resolverAnswers holds (ten seconds at
 // most) and then find no such name. Other lookups, and address literals, go to the system's.
 // Plain characters: lookups left behind by timed-out opens may still compare with them at exit.
-constexpr char kSlowName[] = "selko-slow.invalid";
-std::atomic<bool> resolverAnswers{true};
-
-} // namespace
+static constexpr char kSlowName[] = "selko-slow.invalid";
+static std::atomic<bool> resolverAnswers{true};
 
 extern "C" int getaddrinfo(const char* host, const char* service, const addrinfo* hints, addrinfo** found) {
     static const auto next = reinterpret_cast<decltype(&getaddrinfo)>(::dlsym(RTLD_NEXT, "getaddrinfo"));
