@@ -64,26 +64,6 @@ std::string pattern(std::size_t from, std::size_t count) {
     return bytes;
 }
 
-// Descriptors on /dev/null held open, up to `count` or as many as a soft limit of `limit` allows;
-// all closed, and the limit restored, when this goes. None when the limit cannot be set.
-struct HeldDescriptors {
-    rlimit original{};
-    std::vector<int> fds;
-    HeldDescriptors(rlim_t limit, std::size_t count) {
-        ::getrlimit(RLIMIT_NOFILE, &original);
-        const rlimit changed{limit, original.rlim_max};
-        if (limit > original.rlim_max || ::setrlimit(RLIMIT_NOFILE, &changed) != 0)
-            return;
-        for (int fd = 0; fds.size() < count && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-            fds.push_back(fd);
-    }
-    ~HeldDescriptors() {
-        for (const int fd : fds)
-            ::close(fd);
-        ::setrlimit(RLIMIT_NOFILE, &original);
-    }
-};
-
 TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp) {
     const double forever = SELKO_COMMUNICATION_TIME_FOREVER;
     const struct {
@@ -106,16 +86,12 @@ TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp
         const int threadsBefore = threadCount();
         SimulatedInstrument device;
         const SLKDataChannelRef channel = row.wrap(openedUART(device));
-        std::promise<long> readerId;
-        auto reader = std::async(std::launch::async, [&] {
-            readerId.set_value(currentThreadId());
+        // Once waiting in the port's poll, or on the active channel's buffer.
+        auto reader = blockedCall([&] {
             CommErrorRef error = foreignError();
             const SLKData bytes = channel->readWithTimeout(row.timeout, &error);
             return std::make_tuple(bytes == nullptr, error ? error->code() : 0, error ? error->message() : "");
-        });
-        const long tid = readerId.get_future().get();
-        // Waiting in the port's poll, or on the active channel's buffer.
-        ASSERT_TRUE(eventually([&] { return row.wrap == active ? blockedInFutex(tid) : blockedInSelect(tid); }));
+        }, row.wrap == active ? blockedInFutex : blockedInSelect);
         // A close hands the port back as soon as the reader has left it, well before the quarter
         // second it allows a reader that never leaves.
         const auto start = std::chrono::steady_clock::now();
@@ -323,12 +299,22 @@ TEST_F(Scenarios, APortNumberedPastFDSetSizeReadsAndWrites) {
     SimulatedInstrument device;
     device.startResponder(true);
     const SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), nullptr);
-    {
-        const HeldDescriptors held(FD_SETSIZE + 200, 1100);
-        if (held.fds.size() < 1100)
-            GTEST_SKIP() << "the descriptor limit cannot be raised to " << FD_SETSIZE + 200;
-        ASSERT_TRUE(uart->openWithTimeout(1.0));
-    }
+    // Descriptors on /dev/null held open under a raised soft limit, all closed (and the limit
+    // restored) once the port is open.
+    rlimit original{};
+    ::getrlimit(RLIMIT_NOFILE, &original);
+    const rlimit raised{FD_SETSIZE + 200, original.rlim_max};
+    std::vector<int> held;
+    if (raised.rlim_cur <= original.rlim_max && ::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        for (int fd = 0; held.size() < 1100 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            held.push_back(fd);
+    const bool opened = held.size() == 1100 && uart->openWithTimeout(1.0);
+    for (const int fd : held)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &original);
+    if (held.size() < 1100)
+        GTEST_SKIP() << "the descriptor limit cannot be raised to " << FD_SETSIZE + 200;
+    ASSERT_TRUE(opened);
     const std::vector<int> fds = portDescriptors(device);
     EXPECT_GE(fds.empty() ? -1 : fds.front(), FD_SETSIZE);
     EXPECT_TRUE(uart->write(SLKDataWithString("far")));

@@ -120,20 +120,15 @@ TEST(OpenPort, ConfiguresTheLineRawOrRefusesLeavingTheLineAlone) {
     }
 }
 
-// A channel's life: refusals in the wrong state; an open that fails after the node was opened,
-// and a channel dropped while open, neither of which leaves a descriptor (the fixture counts them
-// all) or exclusive use behind (as a user other than root, the next open would fail); reads and
-// writes with nothing to exchange; and a hang-up.
+// A channel's life: refusals in the wrong state; a channel dropped while open, which leaves no
+// descriptor (the fixture counts them all) or exclusive use behind (as a user other than root, the
+// next open would fail); reads and writes with nothing to exchange; and a hang-up.
 class UARTChannel : public NothingLeftBehind {};
 
 TEST_F(UARTChannel, LifeExchangeAndHangUp) {
     SimulatedInstrument device;
     SLKDataChannelRef channel = createUARTChannel(device.url().c_str(), nullptr);
     CommErrorRef error;
-    const SLKOptions badMode{{SELKO_COMMUNICATION_UART_MODE, std::string("9N1")}};
-    EXPECT_FALSE(createUARTChannel(device.url().c_str(), &badMode)->openWithTimeout(1.0, &error));
-    expectError(error, SLKErrorInvalidArgument, kSize, kUARTSource);
-    EXPECT_EQ(portUse(device), std::make_pair(0, 0));
     ASSERT_TRUE(channel->openWithTimeout(1.0));
     EXPECT_FALSE(channel->openWithTimeout(1.0, &error));
     expectError(error, SLKErrorAlreadyOpened, "Device Already Opened", kUARTSource);
@@ -233,15 +228,18 @@ TEST(UARTDescriptor, ReaderNeverSeesAnotherPortsBytesWhileClosedAndReopened) {
 
 // Another program holds the port exclusively (root can open it all the same): none of our opens,
 // failed or not, exclusive or not, and none of our closes takes its lock away. A lock we set
-// ourselves goes with our close, also after an open that failed once it was set.
+// ourselves goes with our close, also after an open that failed once it was set (an invalid mode,
+// judged after the node is opened: a channel's open reports it as the opener does).
 TEST_F(UARTChannel, OnlyTheLockThisChannelSetIsReleased) {
     SimulatedInstrument device;
     const SLKOptions badMode{{SELKO_COMMUNICATION_UART_MODE, std::string("9N1")}};
     const auto attempt = [&](const SLKOptions& options) {
         const SLKDataChannelRef channel = createUARTChannel(device.url().c_str(), &options);
-        if (channel->openWithTimeout(1.0)) {
+        CommErrorRef error;
+        if (channel->openWithTimeout(1.0, &error))
             EXPECT_TRUE(channel->close());
-        }
+        else
+            expectError(error, SLKErrorInvalidArgument, kSize, kUARTSource);   // the bad mode alone fails
     };
     ASSERT_EQ(::ioctl(device.slaveFd(), TIOCEXCL), 0);
     for (const SLKOptions& options : {SLKOptions{}, kShared, badMode}) {

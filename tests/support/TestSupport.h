@@ -172,13 +172,9 @@ inline std::string modemLineLetters(SLKSerialPort& port) {
 // Reads until `count` bytes arrived, a read failed, or five seconds passed.
 inline std::string readAtLeast(SLKDataChannel& channel, std::size_t count) {
     std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-        const SLKData bytes = channel.readWithTimeout(0.2);
-        if (!bytes)
-            break;
+    const auto start = std::chrono::steady_clock::now();
+    for (SLKData bytes; got.size() < count && secondsSince(start) < 5.0 && (bytes = channel.readWithTimeout(0.2));)
         got += text(bytes);
-    }
     return got;
 }
 
