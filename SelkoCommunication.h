@@ -221,6 +221,15 @@ public:
 /// line control (the message names its kind).
 SELKO_API std::shared_ptr<SLKSerialPort> SLKSerialPortOf(SLKDataChannelRef channel, CommErrorRef* error = nullptr);
 
+/// When a reconnecting channel retries its open: after firstRetry seconds, then at doubling
+/// intervals up to longestRetry.
+struct SLKReconnectPolicy {
+    double firstRetry = 0.05;
+    double longestRetry = 1.0;
+};
+/// What a reconnecting channel tells its listener: the device went away, or it is back.
+enum class SLKLinkEvent { Lost, Restored };
+
 /// The direction of a block shown to a tap.
 enum class SLKDirection { Read, Write };
 
@@ -237,6 +246,33 @@ struct SLKPortInfo {
 
 /// The serial ports of this machine, sorted by path.
 SELKO_API std::vector<SLKPortInfo> selko_listPorts(CommErrorRef* error = nullptr);
+
+/// A change of the machine's serial ports.
+enum class SLKPortChange { Added, Removed };
+/// Watches the serial ports as they appear and disappear; watching stops when it is destroyed.
+class SELKO_API SLKPortWatcher {
+public:
+    virtual ~SLKPortWatcher();
+};
+/// Starts watching: `listener` hears each port that appears or disappears, once per change, on
+/// the watcher's own thread. Works from the kernel's device events, without a udev daemon.
+SELKO_API std::shared_ptr<SLKPortWatcher> selko_watchPorts(
+    std::function<void(SLKPortChange, const SLKPortInfo&)> listener, CommErrorRef* error = nullptr);
+
+/// One thread that waits on the ports of many channels at once (epoll) instead of a thread per
+/// channel; nothing wakes while every port is silent. Channels attach (createActiveChannelOnLoop)
+/// and leave at any time; the loop may be destroyed with channels still attached.
+class SELKO_API SLKEventLoop {
+public:
+    virtual ~SLKEventLoop();
+};
+/// A new event loop with its thread.
+SELKO_API std::shared_ptr<SLKEventLoop> createEventLoop(CommErrorRef* error = nullptr);
+/// For the application's own event loop (epoll, Boost.Asio, Qt, GLib, libuv): a descriptor that
+/// polls readable while bytes wait at the top of the stack, so that a read with
+/// SELKO_COMMUNICATION_TIME_NOW takes them. It belongs to the channel (do not close it) and stays
+/// valid until the channel is destroyed. -1 and code 6 when no layer has one.
+SELKO_API int SLKReadableDescriptor(SLKDataChannelRef channel, CommErrorRef* error = nullptr);
 
 template <class T> class databufferchannel_t;
 namespace selko::detail {
@@ -602,6 +638,18 @@ SELKO_API SLKDataChannelRef createPassiveChannel(SLKDataChannelRef channel, Comm
 SELKO_API SLKDataChannelRef createActiveChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
 /// Background drain over `channel` that refuses reads and writes. Code 3 "channel cannot be nil".
 SELKO_API SLKDataChannelRef createActiveNullChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
+/// An active channel with the contract of createActiveChannel whose background reading `loop`
+/// does. Code 3 "channel cannot be nil", code 6 when no layer of `channel` has a descriptor to
+/// wait on.
+SELKO_API SLKDataChannelRef createActiveChannelOnLoop(SLKDataChannelRef channel, std::shared_ptr<SLKEventLoop> loop,
+                                                      CommErrorRef* error = nullptr) noexcept;
+/// Keeps working across disconnects of the channel below it (an unplugged USB adapter, a
+/// restarted terminal server): it reopens the wrapped channel, first after policy.firstRetry
+/// seconds, then at doubling intervals up to policy.longestRetry, until the device is back or the
+/// channel is closed. `listener` (may be empty) hears each change, on whichever thread noticed it.
+SELKO_API SLKDataChannelRef createReconnectingChannel(
+    SLKDataChannelRef channel, SLKReconnectPolicy policy,
+    std::function<void(SLKLinkEvent, const CommErrorRef& reason)> listener, CommErrorRef* error = nullptr) noexcept;
 /// Echo remover over `channel`. Code 3 "channel cannot be nil", then "delimiter cannot be nil, or empty".
 SELKO_API SLKDataChannelRef createEchoRemovalChannel(SLKDataChannelRef channel, SLKData delimiter,
                                                      CommErrorRef* error = nullptr) noexcept;
