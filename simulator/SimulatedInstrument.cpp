@@ -12,16 +12,27 @@
 
 namespace {
 
-void writeAll(int fd, const char* bytes, std::size_t length) {
+// Writes every byte to the (non-blocking) master, waiting for room as the host reads. Gives up
+// when `stop` becomes readable, so that a responder whose host stopped reading can still be ended.
+bool writeAll(int fd, const char* bytes, std::size_t length, int stop = -1) {
     while (length > 0) {
         const ssize_t written = ::write(fd, bytes, length);
+        if (written > 0) {
+            bytes += written;
+            length -= static_cast<std::size_t>(written);
+            continue;
+        }
         if (written < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
-            return;
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
+        if (written == 0 || errno != EAGAIN)
+            return false;
+        pollfd waiting[2] = {{fd, POLLOUT, 0}, {stop, POLLIN, 0}};
+        if (::poll(waiting, 2, -1) < 0 && errno != EINTR)
+            return false;
+        if (waiting[1].revents != 0)
+            return false;
     }
+    return true;
 }
 
 // Waits up to `milliseconds` for input on `fd`; true when it came.
@@ -33,7 +44,8 @@ bool awaitInput(int fd, int milliseconds) {
 } // namespace
 
 SimulatedInstrument::SimulatedInstrument() {
-    _master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking, so that the responder never sits in a write that nothing will ever finish.
+    _master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     char name[128];
     if (_master < 0 || ::grantpt(_master) != 0 || ::unlockpt(_master) != 0 ||
         ::ptsname_r(_master, name, sizeof name) != 0 || ::pipe2(_stop, O_CLOEXEC) != 0) {
@@ -109,8 +121,8 @@ void SimulatedInstrument::serve(const Responder& responder, bool echo) {
         const ssize_t got = ::read(_master, chunk, sizeof chunk);
         if (got <= 0)
             continue;
-        if (echo)
-            writeAll(_master, chunk, static_cast<std::size_t>(got));
+        if (echo && !writeAll(_master, chunk, static_cast<std::size_t>(got), _stop[0]))
+            return;
         for (ssize_t i = 0; i < got; ++i) {
             if (chunk[i] == '\r')
                 continue;
@@ -120,7 +132,8 @@ void SimulatedInstrument::serve(const Responder& responder, bool echo) {
             }
             const std::string answer = responder ? responder(line) : std::string();
             line.clear();
-            send(answer);
+            if (!writeAll(_master, answer.data(), answer.size(), _stop[0]))
+                return;
         }
     }
 }

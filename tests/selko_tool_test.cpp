@@ -39,8 +39,8 @@ struct Simulator {
         url = std::fgets(line, sizeof line, pipe) ? std::string(line, std::strcspn(line, "\n")) : "";
     }
     ~Simulator() {
-        // Killed after all when SIGTERM does not end it in time (an instrument blocked on answers
-        // that nobody reads does not stop), so that the test fails rather than hangs.
+        // Killed after all when SIGTERM does not end it in time, so that the test fails rather
+        // than hangs.
         ::kill(pid, SIGTERM);
         const bool stopped = eventually([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; });
         EXPECT_TRUE(stopped) << "selko sim did not stop";
@@ -214,8 +214,7 @@ TEST(SelkoTool, TermCommandKeyAgainstAnEchoingInstrument) {
             EXPECT_EQ(speed(), 57600u);
         }
     }
-    // Every answer too, before the session ends: an instrument whose answers nobody reads any
-    // more cannot finish sending them, and would not stop.
+    // Every answer too, before the session ends.
     const auto echoed = [&] {
         std::string back = readInLog(files + ".log");
         int answers = 0;
@@ -230,5 +229,17 @@ TEST(SelkoTool, TermCommandKeyAgainstAnEchoingInstrument) {
     for (const char* suffix : {".before", ".after", ".log", ".rc", ".txt"})
         std::remove((files + suffix).c_str());
 }
+
+// An echoing instrument whose echoes nobody reads fills the terminal and cannot send on; it must
+// stop all the same when asked to.
+TEST(SelkoTool, SimStopsWhileItsEchoesPileUp) {
+    const Simulator echoing("--echo");
+    const int line = ::open(echoing.url.substr(std::strlen("uart://")).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(line, 0);
+    const std::string block(4096, 'x');
+    // Until the instrument stops taking bytes: its echoes fill our input, then its own.
+    EXPECT_TRUE(eventually([&] { return ::write(line, block.data(), block.size()) < 0 && errno == EAGAIN; }));
+    ::close(line);
+}   // ~Simulator fails the test when SIGTERM does not end it
 
 } // namespace
