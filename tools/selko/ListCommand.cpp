@@ -38,15 +38,14 @@ std::string json(const std::string& text) {
     return quoted + "\"";
 }
 
-bool sameUSBIdentity(const SLKPortInfo& a, const SLKPortInfo& b, bool withInterface) {
-    return a.usbVendorId == b.usbVendorId && a.usbProductId == b.usbProductId &&
-           a.usbSerialNumber == b.usbSerialNumber && (!withInterface || a.usbInterface == b.usbInterface);
-}
-
-// Whether another port of `ports` has the identity of `port`.
+// Whether the URL of `port` (vendor, product, its serial number if any, its interface with
+// `withInterface`) would also name another port of `ports`.
 bool shared(const SLKPortInfo& port, const std::vector<SLKPortInfo>& ports, bool withInterface) {
     for (const SLKPortInfo& other : ports) {
-        if (other.path != port.path && sameUSBIdentity(port, other, withInterface))
+        if (other.path != port.path && other.usbVendorId == port.usbVendorId &&
+            other.usbProductId == port.usbProductId &&
+            (port.usbSerialNumber.empty() || other.usbSerialNumber == port.usbSerialNumber) &&
+            (!withInterface || other.usbInterface == port.usbInterface))
             return true;
     }
     return false;
