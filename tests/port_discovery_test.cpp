@@ -347,13 +347,14 @@ TEST_F(PortWatching, WatchersStartAndStopWhileEventsFlow) {
     events.join();
 }
 
-// A line of `file` within 10 seconds, without its end; "" when none came.
-std::string lineFrom(FILE* file) {
-    pollfd wait = {::fileno(file), POLLIN, 0};
-    char line[1024];
-    if (::poll(&wait, 1, 10000) != 1 || !std::fgets(line, sizeof line, file))
-        return "";
-    return std::string(line, std::strcspn(line, "\n"));
+// A line from `fd` without its end, read byte by byte (so that nothing waits in a buffer while
+// poll finds the descriptor quiet); what came within 10 seconds when no whole line did.
+std::string lineFrom(int fd) {
+    std::string line;
+    pollfd wait = {fd, POLLIN, 0};
+    for (char c; ::poll(&wait, 1, 10000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n';)
+        line += c;
+    return line;
 }
 
 TEST(PortDiscovery, SelkoListWatchPrintsThePortsThenEachChange) {
@@ -366,7 +367,7 @@ TEST(PortDiscovery, SelkoListWatchPrintsThePortsThenEachChange) {
                           std::to_string(watching.pair[1]) + " exec " + SELKO_TOOL_PATH + " list --watch")
                              .c_str(),
                          "r");
-    const pid_t pid = std::atoi(lineFrom(tool).c_str());
+    const pid_t pid = std::atoi(lineFrom(::fileno(tool)).c_str());
     Strings lines;
     for (int i = 0; i < 5; ++i) {
         if (i == 3) {
@@ -376,7 +377,7 @@ TEST(PortDiscovery, SelkoListWatchPrintsThePortsThenEachChange) {
             tree.unplug("ttyUSB3", "1-4");
             watching.send(event("remove", "ttyUSB3"));
         }
-        lines.push_back(lineFrom(tool));
+        lines.push_back(lineFrom(::fileno(tool)));
     }
     EXPECT_EQ(lines, (Strings{"  /dev/ttyUSB0  Adapter  [usb]  usb://0403:6001/A50285BI",
                               "  /dev/ttyUSB1  Adapter  [usb]  usb://0403:6010/FT2?interface=0",
