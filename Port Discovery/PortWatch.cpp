@@ -117,7 +117,9 @@ void watch(const std::shared_ptr<State>& state) {
         }
         if (waits[1].revents != 0)
             return;
-        for (;;) {
+        // Taking what waits until nothing does: under a steady flow of events that could be never,
+        // so a stop is looked for between messages too.
+        while (!state->stopping.load()) {
             const DeviceEventSource::Received received = state->source->receive(&message);
             if (received == DeviceEventSource::Received::None)
                 break;
