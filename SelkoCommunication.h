@@ -255,7 +255,10 @@ public:
     virtual ~SLKPortWatcher();
 };
 /// Starts watching: `listener` hears each port that appears or disappears, once per change, on
-/// the watcher's own thread. Works from the kernel's device events, without a udev daemon.
+/// the watcher's own thread. Works from the kernel's device events, without a udev daemon. A
+/// Removed port carries what was known when it came. Destroying the watcher waits for a listener
+/// call in progress (the listener may destroy it itself); an exception from the listener is
+/// dropped. Code 3 "listener cannot be nil"; code 4 when the events cannot be received.
 SELKO_API std::shared_ptr<SLKPortWatcher> selko_watchPorts(
     std::function<void(SLKPortChange, const SLKPortInfo&)> listener, CommErrorRef* error = nullptr);
 
@@ -621,8 +624,10 @@ extern "C" {
 SELKO_API SLKDataChannelRef createUARTChannel(const char* url, const SLKOptions* options,
                                               CommErrorRef* error = nullptr) noexcept;
 /// Any kind of port by URL: "uart:///dev/ttyX" (as createUARTChannel), "tcp://host:port" (a raw
-/// TCP port) or "rfc2217://host:port" (a remote serial port with line control). Code 3
-/// "Provided url %@ not valid" for any other scheme, a missing port or a port out of range.
+/// TCP port), "rfc2217://host:port" (a remote serial port with line control) or
+/// "usb://VVVV:PPPP[/SERIAL][?interface=N]" (a UART found by USB identity at every open; code 4
+/// at the open when no port or several match). Code 3 "Provided url %@ not valid" for any other
+/// scheme, a malformed usb URL, a missing port or a port out of range.
 SELKO_API SLKDataChannelRef createChannelForURL(const char* url, const SLKOptions* options,
                                                 CommErrorRef* error = nullptr) noexcept;
 /// Shows every block read (after the wrapped read, empty ones too; failed reads are not shown) or

@@ -3,11 +3,15 @@
 #include "SLKNetworkURL.h"
 #include "SLPRFC2217Channel.h"
 #include "SLPTCPChannel.h"
+#include "SLPUSBChannel.h"
 
 SLKDataChannelRef createChannelForURL(const char* url, const SLKOptions* options, CommErrorRef* error) noexcept {
     if (SLPUARTChannel::checkURL(url))
         return createUARTChannel(url, options, error);
     try {
+        selko::detail::USBPortIdentity identity;
+        if (selko::detail::parseUSBPortURL(url, &identity))
+            return std::make_shared<SLPUSBChannel>(std::move(identity), options ? *options : SLKOptions());
         selko::detail::NetworkAddress address;
         if (selko::detail::parseNetworkURL(url, address)) {
             if (address.scheme == selko::detail::NetworkScheme::TCP)

@@ -100,6 +100,16 @@ std::vector<std::string> stableLinks(const std::string& root, const std::string&
 
 } // namespace
 
+bool describePortUnder(const std::string& root, const std::string& name, SLKPortInfo* port) {
+    if (!describePort(root, name, port))
+        return false;
+    port->links = stableLinks(root, port->path);
+    port->description = !port->usbProduct.empty() ? port->usbProduct
+                        : port->driver.empty()    ? port->path
+                                                  : port->driver + " " + port->path;
+    return true;
+}
+
 bool listPortsUnder(const std::string& root, std::vector<SLKPortInfo>* ports, std::string* failure) {
     int errorNumber = 0;
     const std::vector<std::string> names = folderEntries(root + "/sys/class/tty", &errorNumber);
@@ -110,13 +120,8 @@ bool listPortsUnder(const std::string& root, std::vector<SLKPortInfo>* ports, st
     ports->clear();
     for (const std::string& name : names) {
         SLKPortInfo port;
-        if (!describePort(root, name, &port))
-            continue;
-        port.links = stableLinks(root, port.path);
-        port.description = !port.usbProduct.empty() ? port.usbProduct
-                           : port.driver.empty()    ? port.path
-                                                    : port.driver + " " + port.path;
-        ports->push_back(std::move(port));
+        if (describePortUnder(root, name, &port))
+            ports->push_back(std::move(port));
     }
     std::sort(ports->begin(), ports->end(), [](const SLKPortInfo& a, const SLKPortInfo& b) { return a.path < b.path; });
     return true;

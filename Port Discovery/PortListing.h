@@ -16,6 +16,17 @@ namespace selko::detail {
 // an entry with missing or unreadable attributes is listed with what could be read.
 bool listPortsUnder(const std::string& root, std::vector<SLKPortInfo>* ports, std::string* failure);
 
+// The tty entry `name` of <root>/sys/class/tty described as the listing describes it; false when
+// it is missing or not a serial port.
+bool describePortUnder(const std::string& root, const std::string& name, SLKPortInfo* port);
+
+// The folder that stands for "/" when the library reads /sys and /dev/serial: "/" unless the
+// environment names another in SELKO_DEVICE_ROOT (a fake tree for tests and demonstrations;
+// ignored in set-user-id programs).
+std::string deviceRoot();
+// `path` (a /dev path of a listing) as it is reached below `root`.
+std::string pathUnderRoot(const std::string& root, const std::string& path);
+
 } // namespace selko::detail
 
 #endif

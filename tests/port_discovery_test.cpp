@@ -1,9 +1,65 @@
-// Port listing on a fake sysfs and /dev tree laid out as the kernel lays out the real one: the
-// class entries are links into /sys/devices, the device and driver entries links again.
+// Port listing, usb:// URLs and port watching on fake sysfs and /dev trees laid out as the kernel
+// lays out the real one: the class entries are links into /sys/devices, the device and driver
+// entries links again. Device events come from a socket the test writes kernel-style messages to.
 #include "PortListing.h"
+#include "PortWatch.h"
 #include "TestSupport.h"
+#include "UEventMessage.h"
+#include "USBPortURL.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 
 namespace {
+
+using namespace selko::test;
+using selko::detail::DeviceEventSource;
+using selko::detail::PortWatch;
+
+// A tree below a temporary folder, removed with the object. Each entry: a path below the root and
+// either a file's text or, after "->", a link's target.
+struct FakeTree {
+    FakeTree() {
+        char folder[] = "/tmp/selko-sysfs-XXXXXX";
+        root = ::mkdtemp(folder) ? folder : "";
+    }
+    ~FakeTree() { std::filesystem::remove_all(root); }
+    template <class Entries>
+    void add(const Entries& entries) {
+        for (const auto& item : entries) {
+            const std::string entry = item;
+            const std::size_t arrow = entry.find(" -> "), blank = entry.find(' ');
+            const std::filesystem::path path = root + entry.substr(0, std::min(arrow, blank));
+            std::filesystem::create_directories(path.parent_path());
+            if (arrow != std::string::npos)
+                std::filesystem::create_symlink(entry.substr(arrow + 4), path);
+            else
+                std::ofstream(path) << entry.substr(blank + 1) << "\n";
+        }
+    }
+    // Unplugs the USB device `device` ("1-1") with its port `name`.
+    void unplug(const std::string& name, const std::string& device) {
+        for (const std::string& path : {"/sys/class/tty/" + name, "/sys/devices/U/" + device, "/dev/" + name})
+            std::filesystem::remove_all(root + path);
+    }
+    std::string root;
+};
+
+// The entries of the USB serial port `name` on interface `interface` of the USB device `device`
+// ("1-5") with the ids "VVVV PPPP", product "Adapter" and `serial` ("": none); its device node
+// links to `node`.
+Strings usbPort(const std::string& name, const std::string& device, int interface, const std::string& ids,
+                const std::string& serial = "", const std::string& node = "/dev/null") {
+    const std::string usb = "/sys/devices/U/" + device, folder = usb + "/" + device + ":1." + std::to_string(interface);
+    return {"/sys/class/tty/" + name + " -> ../.." + folder.substr(4) + "/" + name + "/tty/" + name,
+            folder + "/" + name + "/tty/" + name + "/device -> ../..",
+            folder + "/" + name + "/driver -> ../../../../../bus/usb-serial/drivers/ftdi_sio",
+            folder + "/bInterfaceNumber 0" + std::to_string(interface), usb + "/idVendor " + ids.substr(0, 4),
+            usb + "/idProduct " + ids.substr(5), usb + "/product Adapter", usb + "/serial " + serial,
+            "/dev/" + name + " -> " + node};
+}
 
 // Each entry: a path below the root and either a file's text or, after "->", a link's target.
 const char* const kMachine[] = {
@@ -52,22 +108,13 @@ const char* const kMachine[] = {
 };
 
 TEST(PortDiscovery, ListsEverySerialPortOfAFakeMachineWithItsFieldsAndFailsWithoutATtyFolder) {
-    char folder[] = "/tmp/selko-sysfs-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(folder));
-    const std::filesystem::path root = folder;
-    for (const std::string entry : kMachine) {
-        const std::size_t arrow = entry.find(" -> "), blank = entry.find(' ');
-        const std::filesystem::path path = root / entry.substr(1, std::min(arrow, blank) - 1);
-        std::filesystem::create_directories(path.parent_path());
-        if (arrow != std::string::npos)
-            std::filesystem::create_symlink(entry.substr(arrow + 4), path);
-        else
-            std::ofstream(path) << entry.substr(blank + 1) << "\n";
-    }
     std::vector<SLKPortInfo> ports;
     std::string failure;
-    EXPECT_TRUE(selko::detail::listPortsUnder(root, &ports, &failure)) << failure;
-    std::filesystem::remove_all(root);
+    {
+        FakeTree tree;
+        tree.add(kMachine);
+        EXPECT_TRUE(selko::detail::listPortsUnder(tree.root, &ports, &failure)) << failure;
+    }
     // One row per port: path | links | transport | driver | description | vendor product
     // interface | manufacturer | product | serial number | location.
     const std::vector<std::string> expected = {
@@ -98,6 +145,247 @@ TEST(PortDiscovery, ListsEverySerialPortOfAFakeMachineWithItsFieldsAndFailsWitho
     CommErrorRef error;
     selko_listPorts(&error);
     EXPECT_EQ(error, nullptr);
+}
+
+TEST(PortDiscovery, USBURLsNameThePortsWithTheirIdentity) {
+    FakeTree tree;
+    tree.add(kMachine);
+    tree.add(usbPort("ttyUSB1", "1-5", 0, "0403 6010", "FT2"));
+    tree.add(usbPort("ttyUSB2", "1-5", 1, "0403 6010", "FT2"));
+    std::vector<SLKPortInfo> ports;
+    std::string failure;
+    ASSERT_TRUE(selko::detail::listPortsUnder(tree.root, &ports, &failure)) << failure;
+    // The paths each URL names, or "invalid".
+    const std::pair<const char*, std::string> rows[] = {
+        {"usb://0403:6001", "/dev/ttyUSB0 "}, {"usb://0403:6001/A50285BI", "/dev/ttyUSB0 "},
+        {"usb://0403:6001/A50285%42I", "/dev/ttyUSB0 "}, {"usb://0403:6001/A50285bi", ""},
+        {"usb://0403:6001?interface=1", ""}, {"usb://0403:6010", "/dev/ttyUSB1 /dev/ttyUSB2 "},
+        {"usb://0403:6010/FT2?interface=1", "/dev/ttyUSB2 "}, {"usb://403:6010?interface=0", "/dev/ttyUSB1 "},
+        {"usb://1D50:60A1?interface=2", "/dev/ttyACM0 "}, {"usb://0403:6011", ""},
+        {"usb://0403", "invalid"}, {"usb://0403:", "invalid"}, {"usb://04030:6001", "invalid"},
+        {"usb://0403:60g1", "invalid"}, {"usb://0403:6001/", "invalid"}, {"usb://0403:6001/A/B", "invalid"},
+        {"usb://0403:6001/A%2", "invalid"}, {"usb://0403:6001/A B", "invalid"}, {"usb://0403:6001#1", "invalid"},
+        {"usb://0403:6001?interface=256", "invalid"}, {"usb://0403:6001?interface=", "invalid"},
+        {"usb://0403:6001?port=1", "invalid"}, {"usb:0403:6001", "invalid"}, {"USB://0403:6001", "invalid"},
+    };
+    for (const auto& [url, expected] : rows) {
+        selko::detail::USBPortIdentity identity;
+        std::string paths = "invalid";
+        if (selko::detail::parseUSBPortURL(url, &identity)) {
+            paths.clear();
+            for (const std::string& path : selko::detail::portsMatching(ports, identity))
+                paths += path + " ";
+        }
+        EXPECT_EQ(paths, expected) << url;
+    }
+}
+
+TEST(PortDiscovery, AUSBChannelOpensTheOneMatchingNodeAndFollowsTheAdapterToANewNode) {
+    SimulatedInstrument first, second;
+    FakeTree tree;
+    tree.add(usbPort("ttyUSB0", "1-1", 0, "0403 6001", "A50285BI", first.path()));
+    tree.add(usbPort("ttyUSB1", "1-5", 0, "0403 6010", "FT2"));
+    tree.add(usbPort("ttyUSB2", "1-5", 1, "0403 6010", "FT2"));
+    ::setenv("SELKO_DEVICE_ROOT", tree.root.c_str(), 1);
+    const std::pair<const char*, std::string> failures[] = {
+        {"usb://0403:6001/NOPE", "No serial port found for USB 0403:6001 serial number NOPE"},
+        {"usb://0403:6010", "Several serial ports found for USB 0403:6010: /dev/ttyUSB1, /dev/ttyUSB2"},
+    };
+    for (const auto& [url, message] : failures) {
+        CommErrorRef error;
+        const SLKDataChannelRef channel = createChannelForURL(url, &kShared, &error);
+        ASSERT_NE(channel, nullptr) << url;
+        EXPECT_FALSE(channel->openWithTimeout(1.0, &error));
+        expectError(error, 4, message, "Port Discovery/SLPUSBChannel.cpp:");
+        EXPECT_FALSE(channel->isOpened());
+    }
+    CommErrorRef error;
+    EXPECT_EQ(createChannelForURL("usb://0403", nullptr, &error), nullptr);
+    expectError(error, 3, "Provided url usb://0403 not valid", "Data Channel/SLKChannelForURL.cpp:");
+
+    const SLKDataChannelRef channel = createChannelForURL("usb://0403:6001/A50285BI", &kShared, &error);
+    const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel, &error);
+    ASSERT_NE(port, nullptr);
+    EXPECT_FALSE(port->discard(SLKQueue::Both, &error));   // nothing opened yet
+    expectError(error, 2, kClosed, "Port Discovery/SLPUSBChannel.cpp:");
+    for (SimulatedInstrument* device : {&first, &second}) {
+        ASSERT_TRUE(channel->openWithTimeout(1.0, &error)) << error->message();
+        EXPECT_TRUE(port->discard(SLKQueue::Both, &error));
+        EXPECT_TRUE(channel->write(SLKDataWithString("PING\n"), &error));
+        EXPECT_EQ(device->receive(5, 5000ms), "PING\n");
+        EXPECT_TRUE(channel->close(&error));
+        if (device == &first) {   // unplugged, and back under another node
+            tree.unplug("ttyUSB0", "1-1");
+            tree.add(usbPort("ttyUSB3", "1-1", 0, "0403 6001", "A50285BI", second.path()));
+        }
+    }
+    ::unsetenv("SELKO_DEVICE_ROOT");
+}
+
+TEST(PortDiscovery, DeviceEventMessagesAreReadAsTheKernelWritesThem) {
+    // Each message (with '|' for NUL) and what is read: action, devpath, name, the fields; or "refused".
+    const std::pair<std::string, std::string> rows[] = {
+        {"add@/devices/U/1-1/ttyUSB0|ACTION=add|SUBSYSTEM=tty|DEVNAME=ttyUSB0|",
+         "add /devices/U/1-1/ttyUSB0 ttyUSB0 ACTION=add DEVNAME=ttyUSB0 SUBSYSTEM=tty "},
+        {"remove@/devices/x/tty/ttyS4|SEQNUM=7", "remove /devices/x/tty/ttyS4 ttyS4 SEQNUM=7 "},
+        {"change@/ttyS1|||NOEQUALS|=x|K=a=b|", "change /ttyS1 ttyS1 K=a=b "},
+        {"bind@/d", "bind /d d "}, {"libudev|add@/devices/x|SUBSYSTEM=tty", "refused"},
+        {"add@devices/x|SUBSYSTEM=tty", "refused"}, {"@/devices/x", "refused"}, {"", "refused"},
+    };
+    for (auto [message, expected] : rows) {
+        std::replace(message.begin(), message.end(), '|', '\0');
+        selko::detail::DeviceEvent event;
+        std::string read = "refused";
+        if (selko::detail::parseUEventMessage(message.data(), message.size(), &event)) {
+            read = event.action + " " + event.devpath + " " + event.name() + " ";
+            for (const auto& [key, value] : event.values)
+                read += key + "=" + value + " ";
+        }
+        EXPECT_EQ(read, expected) << message;
+    }
+}
+
+// A kernel-style event about the tty `name`.
+std::string event(const std::string& action, const std::string& name, const std::string& subsystem = "tty") {
+    return action + "@/devices/U/" + name + std::string(1, '\0') + "SUBSYSTEM=" + subsystem + std::string(1, '\0');
+}
+
+// A watcher on `tree` and the socket pair its events come through (pair[1] is inherited by
+// programs the test starts).
+struct Watching {
+    explicit Watching(const FakeTree& tree) : root(tree.root) {
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    }
+    ~Watching() {
+        ::close(pair[0]);
+        ::close(pair[1]);
+    }
+    std::unique_ptr<PortWatch> start(PortWatch::Listener listener) {
+        std::vector<SLKPortInfo> present;
+        std::string failure;
+        EXPECT_TRUE(selko::detail::listPortsUnder(root, &present, &failure));
+        auto source = std::make_unique<DeviceEventSource>(::fcntl(pair[1], F_DUPFD_CLOEXEC, 0), false);
+        return PortWatch::start(root, std::move(source), present, std::move(listener));
+    }
+    void send(const std::string& message) const { ::send(pair[0], message.data(), message.size(), MSG_DONTWAIT); }
+    std::string root;
+    int pair[2] = {-1, -1};
+};
+
+class PortWatching : public NothingLeftBehind {};
+
+TEST_F(PortWatching, EachPortAddedOrRemovedIsReportedOnceWithWhatWasKnownWhenItCame) {
+    FakeTree tree;
+    tree.add(usbPort("ttyUSB0", "1-1", 0, "0403 6001", "A50285BI"));
+    Watching watching(tree);
+    std::mutex mutex;
+    Strings heard;
+    auto watch = watching.start([&](SLKPortChange change, const SLKPortInfo& port) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back((change == SLKPortChange::Added ? "+" : "-") + port.path + " " + port.usbSerialNumber + " " +
+                        port.usbLocation);
+    });
+    ASSERT_NE(watch, nullptr);
+    tree.add(usbPort("ttyUSB1", "1-2", 0, "0403 6015", "B1"));
+    tree.add(usbPort("ttyUSB2", "1-3", 0, "0403 6015", "C2"));
+    for (const std::string& message : {event("add", "ttyUSB0"), event("add", "ttyUSB1"), event("add", "ttyUSB1"),
+                                       event("add", "ttyUSB2", "usb-serial"), event("add", "tty1"),
+                                       std::string("libudev\0add@/devices/U/ttyUSB2\0SUBSYSTEM=tty\0", 38)})
+        watching.send(message);
+    // All taken means all but the last handled: the tree may change under the next ones only.
+    EXPECT_TRUE(eventually([&] {
+        int waiting = -1;
+        return ::ioctl(watching.pair[1], FIONREAD, &waiting) == 0 && waiting == 0;
+    }));
+    tree.unplug("ttyUSB1", "1-2");
+    watching.send(event("remove", "ttyUSB1"));
+    watching.send(event("remove", "ttyUSB1"));
+    // Events lost (a message cut short): ttyUSB0 went and ttyUSB2 came unheard, and are found by listing.
+    tree.unplug("ttyUSB0", "1-1");
+    watching.send(std::string(9000, 'x'));
+    tree.add(usbPort("ttyUSB3", "1-4", 0, "0403 6015", "D3"));
+    watching.send(event("add", "ttyUSB3"));
+    EXPECT_TRUE(eventually([&] { return std::lock_guard<std::mutex>(mutex), heard.size() >= 5; }));
+    watch.reset();
+    EXPECT_EQ(heard, (Strings{"+/dev/ttyUSB1 B1 1-2", "-/dev/ttyUSB1 B1 1-2", "-/dev/ttyUSB0 A50285BI 1-1",
+                              "+/dev/ttyUSB2 C2 1-3", "+/dev/ttyUSB3 D3 1-4"}));
+}
+
+// Every other watcher is destroyed by its own listener at its first call: it hears nothing more,
+// and its thread ends once the listener returns (the thread holds the listener until then).
+TEST_F(PortWatching, WatchersStartAndStopWhileEventsFlow) {
+    FakeTree tree;
+    tree.add(usbPort("ttyUSB1", "1-2", 0, "0403 6015", "B1"));
+    Watching watching(tree);
+    std::atomic<bool> done{false};
+    std::thread events([&] {
+        for (int i = 0; !done.load(); ++i) {
+            watching.send(event(i % 2 ? "add" : "remove", "ttyUSB1"));
+            std::this_thread::sleep_for(50us);
+        }
+    });
+    for (int round = 0; round < 40; ++round) {
+        std::mutex mutex;
+        std::unique_ptr<PortWatch> watch;
+        // Whoever takes the watcher destroys it, outside the lock (destruction waits for the listener).
+        const auto take = [&] { return std::lock_guard<std::mutex>(mutex), std::move(watch); };
+        std::atomic<int> calls{0};
+        const auto token = std::make_shared<int>();
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            watch = watching.start([&, token, round](SLKPortChange, const SLKPortInfo&) {
+                if (++calls == 1 && round % 2 == 1)
+                    take().reset();
+            });
+        }
+        EXPECT_TRUE(eventually([&] { return calls.load() > 0; })) << round;
+        take().reset();
+        EXPECT_TRUE(eventually([&] { return token.use_count() == 1; })) << round;
+        EXPECT_TRUE(round % 2 == 0 || calls.load() == 1) << round;
+    }
+    done = true;
+    events.join();
+}
+
+// A line from `fd` without its end, read byte by byte (so that nothing waits in a buffer while
+// poll finds the descriptor quiet); what came within 10 seconds when no whole line did.
+std::string lineFrom(int fd) {
+    std::string line;
+    pollfd wait = {fd, POLLIN, 0};
+    for (char c; ::poll(&wait, 1, 10000) == 1 && ::read(fd, &c, 1) == 1 && c != '\n';)
+        line += c;
+    return line;
+}
+
+TEST(PortDiscovery, SelkoListWatchPrintsThePortsThenEachChange) {
+    FakeTree tree;
+    tree.add(usbPort("ttyUSB0", "1-1", 0, "0403 6001", "A50285BI"));
+    tree.add(usbPort("ttyUSB1", "1-5", 0, "0403 6010", "FT2"));
+    tree.add(usbPort("ttyUSB2", "1-5", 1, "0403 6010", "FT2"));
+    const Watching watching(tree);
+    FILE* tool = ::popen(("echo $$; SELKO_DEVICE_ROOT=" + tree.root + " SELKO_UEVENT_FD=" +
+                          std::to_string(watching.pair[1]) + " exec " + SELKO_TOOL_PATH + " list --watch")
+                             .c_str(),
+                         "r");
+    const pid_t pid = std::atoi(lineFrom(::fileno(tool)).c_str());
+    Strings lines;
+    for (int i = 0; i < 5; ++i) {
+        if (i == 3) {
+            tree.add(usbPort("ttyUSB3", "1-4", 0, "1a86 7523"));
+            watching.send(event("add", "ttyUSB3"));
+        } else if (i == 4) {
+            tree.unplug("ttyUSB3", "1-4");
+            watching.send(event("remove", "ttyUSB3"));
+        }
+        lines.push_back(lineFrom(::fileno(tool)));
+    }
+    EXPECT_EQ(lines, (Strings{"  /dev/ttyUSB0  Adapter  [usb]  usb://0403:6001/A50285BI",
+                              "  /dev/ttyUSB1  Adapter  [usb]  usb://0403:6010/FT2?interface=0",
+                              "  /dev/ttyUSB2  Adapter  [usb]  usb://0403:6010/FT2?interface=1",
+                              "+ /dev/ttyUSB3  Adapter  [usb]  usb://1a86:7523",
+                              "- /dev/ttyUSB3  Adapter  [usb]  usb://1a86:7523"}));
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(::pclose(tool), 0);   // a clean end on SIGTERM
 }
 
 } // namespace
