@@ -102,10 +102,14 @@ private:
     const SLKReconnectPolicy _policy;
     selko::detail::LinkEvents _events;
     std::mutex _lock;
-    std::condition_variable _changed;   // every change of _phase, _epoch, _attempting and _retrierId
+    std::condition_variable _changed;   // every change of _phase, _epoch, _attempts and _retrierId
     Phase _phase;
     std::uint64_t _epoch = 0;
-    bool _attempting = false;           // an open's attempt runs on a caller's thread
+    // Attempts to open the port in flight (an open's or the retrier's): one at most, since an
+    // open and a close wait until none is left. An attempt that finds the channel closed when it
+    // returns closes what it opened before it counts itself out, so after that wait the port
+    // belongs to whoever comes next.
+    int _attempts = 0;
     double _reopenTimeout;              // what each reopening attempt may take
     std::thread _retrier;
     std::uint64_t _retrierId = 0;       // the running retrier's number, 0 for none
@@ -128,6 +132,7 @@ bool SLPReconnectingChannel::Link::open(double timeout, CommErrorRef* error) {
     }
     const Deadline deadline(timeout);
     std::unique_lock<std::mutex> lock(_lock);
+    _changed.wait(lock, [&] { return _attempts == 0; });
     if (_phase != Phase::Closed) {
         SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
         return false;
@@ -138,18 +143,17 @@ bool SLPReconnectingChannel::Link::open(double timeout, CommErrorRef* error) {
     _reopenTimeout = deadline.forever() || timeout == SELKO_COMMUNICATION_TIME_NOW ? attemptLimit() : timeout;
     const auto closedMeanwhile = [&] { return _epoch != opening; };
     for (double pause = _policy.firstRetry;; pause = std::min(pause * 2, _policy.longestRetry)) {
-        _attempting = true;
+        ++_attempts;
         lock.unlock();
         CommErrorRef failure;
         const bool opened = attemptOpen(deadline.forever() ? attemptLimit() : timeLeft(deadline), &failure);
         lock.lock();
         if (opened && closedMeanwhile()) {
-            // The close that came meanwhile waits until the port we opened is closed again.
             lock.unlock();
             closePort();
             lock.lock();
         }
-        _attempting = false;
+        --_attempts;
         _changed.notify_all();
         if (!closedMeanwhile() && opened) {
             _phase = Phase::Connected;
@@ -178,14 +182,13 @@ bool SLPReconnectingChannel::Link::close(CommErrorRef* error) {
         SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");
         return false;
     }
-    // Lost: the port is closed already. Opening: the opener closes what its attempt in flight
-    // opens, and we wait for that.
+    // Lost or Opening: the port is closed already, or an attempt in flight closes what it opens.
     const bool portOpen = _phase == Phase::Connected;
     _phase = Phase::Closed;
     ++_epoch;
     std::thread retrier = takeRetrier__locked();
     _changed.notify_all();
-    _changed.wait(lock, [&] { return !_attempting; });
+    _changed.wait(lock, [&] { return _attempts == 0; });
     lock.unlock();
     finish(retrier);
     if (!portOpen)
@@ -368,18 +371,19 @@ bool SLPReconnectingChannel::Link::reopen__locked(std::unique_lock<std::mutex>& 
         if (_changed.wait_until(lock, pauseEnd(pause), over))
             return false;
         const double timeout = _reopenTimeout;
+        ++_attempts;
         lock.unlock();
         const bool opened = attemptOpen(timeout, nullptr);
         lock.lock();
-        if (over()) {
-            if (opened) {
-                // Closed meanwhile: the close waits for this thread, so it returns with the port closed.
-                lock.unlock();
-                closePort();
-                lock.lock();
-            }
-            return false;
+        if (opened && over()) {
+            lock.unlock();
+            closePort();
+            lock.lock();
         }
+        --_attempts;
+        _changed.notify_all();
+        if (over())
+            return false;
         if (opened) {
             _phase = Phase::Connected;
             ++_epoch;

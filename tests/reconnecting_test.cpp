@@ -231,9 +231,9 @@ TEST_F(NothingLeftBehind, ReconnectingChannelUnplugReplugCycles) {
     EXPECT_EQ((std::lock_guard<std::mutex>(lock), lines), sent);
     EXPECT_TRUE(top->close());
     std::sort(reconnect.begin(), reconnect.end());
-    std::printf("reconnect (device back to Restored, first retry %.0f ms) over %zu cycles: median %.1f ms, worst "
-                "%.1f ms\n", policy.firstRetry * 1e3, reconnect.size(), reconnect[reconnect.size() / 2] * 1e3,
-                reconnect.back() * 1e3);
+    std::printf("reconnect (device back to Restored, first retry %.0f ms) over %zu cycles: median %.1f ms, 99th "
+                "percentile %.1f ms, worst %.1f ms\n", policy.firstRetry * 1e3, reconnect.size(),
+                reconnect[reconnect.size() / 2] * 1e3, reconnect[reconnect.size() * 99 / 100] * 1e3, reconnect.back() * 1e3);
     EXPECT_LT(reconnect[reconnect.size() / 2], policy.firstRetry + 0.25);
     std::remove(link.c_str());
 }
