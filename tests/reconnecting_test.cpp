@@ -83,7 +83,7 @@ TEST(ReconnectingChannel, LostDeviceOrPlainFailure) {
     const struct {
         bool write;
         CommErrorRef failure;
-        bool lost;
+        bool lost, portCloses = false;
     } rows[] = {
         {false, library(5, "Device disconnected"), true},
         {false, library(5, "Select failed with error " + errnoText(EIO, " ")), true},
@@ -93,6 +93,7 @@ TEST(ReconnectingChannel, LostDeviceOrPlainFailure) {
         {false, library(3, "time out has an invalid value"), false},
         {false, foreignError("other", 5, "Device disconnected"), false},
         {false, library(2, kClosed), false},   // while the port says it is open
+        {false, library(2, kClosed), true, true},   // closed by the port itself, as at a hang-up
     };
     for (const auto& row : rows) {
         const auto plug = std::make_shared<Plug>();
@@ -101,6 +102,8 @@ TEST(ReconnectingChannel, LostDeviceOrPlainFailure) {
         ASSERT_TRUE(channel->openWithTimeout(1.0));
         plug->present = false;
         row.write ? plug->failWrites(row.failure) : plug->pushFailure(row.failure);
+        if (row.portCloses)
+            plug->close(nullptr);
         CommErrorRef error = foreignError();
         const bool done = row.write ? channel->write(SLKDataWithString("x"), &error)
                                     : channel->readWithTimeout(0.0, &error) != nullptr;
