@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -193,6 +194,41 @@ PortRead readSerialPort(PortHandle& port, const Deadline& deadline, SLKData& byt
             bytes = std::make_shared<const SLKBytes>();
             return PortRead::Bytes;
         }
+    }
+}
+
+bool sleepUntil(PortHandle& port, const Deadline& deadline) noexcept {
+    for (;;) {
+        short reported = 0;
+        switch (port.wait(0, deadline, reported)) {
+        case PortHandle::Wait::Closed: return false;
+        case PortHandle::Wait::TimedOut: return true;
+        case PortHandle::Wait::Ready:
+        case PortHandle::Wait::Failed:
+            // A hung-up port reports readiness at every wait: sleep the step out instead.
+            if (deadline.passed())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            break;
+        }
+    }
+}
+
+OutputDrain awaitOutputDrained(PortHandle& port, unsigned long request, const Deadline& deadline, int& unsent,
+                               int& failure) noexcept {
+    constexpr double kStep = 0.002;
+    for (;;) {
+        unsent = 0;
+        if (::ioctl(port.fd(), request, &unsent) == -1) {
+            failure = errno;
+            return OutputDrain::Failed;
+        }
+        if (unsent == 0)
+            return OutputDrain::Drained;
+        if (deadline.passed())
+            return OutputDrain::TimedOut;
+        if (!sleepUntil(port, deadline.capped(kStep)))
+            return OutputDrain::Closed;
     }
 }
 

@@ -1,7 +1,7 @@
 // Line control of the UART channel: modem lines, break, and the port's input and output queues.
 #include "CommErrorRaise.h"
 #include "SLKUARTURL.h"
-#include "SLKPortHandle.h"
+#include "DescriptorOperation.h"
 
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -16,10 +16,10 @@
 namespace {
 
 using selko::detail::Deadline;
+using selko::detail::OutputDrain;
+using selko::detail::awaitOutputDrained;
+using selko::detail::sleepUntil;
 using selko::detail::PortHandle;
-
-// How often a drain looks at the output queue.
-constexpr double kDrainStep = 0.002;
 
 // Runs `request` with the open port, holding it for every system call the request makes; code 2
 // when the channel is closed.
@@ -44,24 +44,6 @@ bool refused(CommErrorRef* error, const std::string& url, const char* doing, int
         path = url;
     SLK_RAISE(error, SLKErrorPortSystem, "Error %s on %@ - %s(%d).", doing, path, std::strerror(failure), failure);
     return false;
-}
-
-// Sleeps until `deadline`; false as soon as the channel is closed meanwhile. A hung-up port
-// reports readiness at every wait: it is then looked at again every drain step.
-bool sleepUntil(PortHandle& port, const Deadline& deadline) {
-    for (;;) {
-        short reported = 0;
-        switch (port.wait(0, deadline, reported)) {
-        case PortHandle::Wait::Closed: return false;
-        case PortHandle::Wait::TimedOut: return true;
-        case PortHandle::Wait::Ready:
-        case PortHandle::Wait::Failed:
-            if (deadline.passed())
-                return true;
-            std::this_thread::sleep_for(std::chrono::duration<double>(kDrainStep));
-            break;
-        }
-    }
 }
 
 bool setModemLine(int fd, int line, bool on) {
@@ -144,26 +126,20 @@ bool SLPUARTChannel::discard(SLKQueue queue, CommErrorRef* error) noexcept {
 }
 
 bool SLPUARTChannel::drain(double timeout, CommErrorRef* error) noexcept {
-    return withPort(acquirePort(), error, [&](PortHandle& port, int fd) {
+    return withPort(acquirePort(), error, [&](PortHandle& port, int) {
         if (!selko::detail::isValidTimeout(timeout)) {
             SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
             return false;
         }
-        // Polled rather than waited for in tcdrain, which no deadline and no close can end.
-        const Deadline deadline(timeout);
-        for (;;) {
-            int unsent = 0;
-            if (::ioctl(fd, TIOCOUTQ, &unsent) == -1)
-                return refused(error, _url, "draining output", errno);
-            if (unsent == 0)
-                return true;
-            if (deadline.passed())
-                return refused(error, _url, "draining output", ETIMEDOUT);
-            if (!sleepUntil(port, deadline.capped(kDrainStep))) {
-                SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
-                return false;
-            }
+        int unsent = 0, failure = 0;
+        switch (awaitOutputDrained(port, TIOCOUTQ, Deadline(timeout), unsent, failure)) {
+        case OutputDrain::Drained: return true;
+        case OutputDrain::Failed: return refused(error, _url, "draining output", failure);
+        case OutputDrain::TimedOut: return refused(error, _url, "draining output", ETIMEDOUT);
+        case OutputDrain::Closed: break;
         }
+        SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+        return false;
     });
 }
 

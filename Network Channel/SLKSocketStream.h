@@ -34,6 +34,8 @@ public:
     // False when the wake-up descriptor could not be made (the stream is then unusable).
     bool valid() const { return _port != nullptr; }
     int fd() const { return _fd; }
+    // The handle every call on the connection goes through (only of a valid stream).
+    PortHandle& port() const { return *_port; }
 
     void abandon();
     bool abandoned() const { return !_port || _port->closed(); }

@@ -1,6 +1,7 @@
 #include "SLPRFC2217Channel.h"
 
 #include "CommErrorRaise.h"
+#include "DescriptorOperation.h"
 #include "SLKLineSettings.h"
 #include "SLKRFC2217Protocol.h"
 
@@ -9,9 +10,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 using selko::detail::Deadline;
+using selko::detail::OutputDrain;
+using selko::detail::PortHandle;
+using selko::detail::awaitOutputDrained;
 using selko::detail::LineSettings;
 namespace rfc2217 = selko::detail::rfc2217;
 
@@ -193,7 +196,8 @@ bool SLPRFC2217Channel::sendBreak(double seconds, CommErrorRef* error) noexcept 
         }
         if (!request(*session, rfc2217::SET_CONTROL, rfc2217::BREAK_ON, "break on", error))
             return false;
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds > 0.0 ? seconds : kDefaultBreak));
+        // A close meanwhile ends the break early; the request to end it then reports the close.
+        selko::detail::sleepUntil(session->stream.port(), Deadline(seconds > 0.0 ? seconds : kDefaultBreak));
         return request(*session, rfc2217::SET_CONTROL, rfc2217::BREAK_OFF, "break off", error);
     } catch (const std::exception& exception) {
         SLK_RAISE(error, SLKErrorPortSystem, "Error sending %s to %@ - %s(%d).", "break", _url, exception.what(), 0);
@@ -253,27 +257,22 @@ bool SLPRFC2217Channel::drain(double timeout, CommErrorRef* error) noexcept {
         SLK_RAISE(error, SLKErrorInvalidArgument, "time out has an invalid value");
         return false;
     }
-    const Deadline deadline(timeout);
-    for (;;) {
-        int unsent = 0;
-        if (::ioctl(session->stream.fd(), SIOCOUTQ, &unsent) != 0) {
-            const int failure = errno;
-            SLK_RAISE(error, SLKErrorPortSystem, "Error draining %@ - %s(%d).", _url, std::strerror(failure), failure);
-            return false;
-        }
-        if (unsent == 0)
-            return true;
-        if (session->stream.abandoned()) {
-            SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
-            return false;
-        }
-        if (deadline.passed()) {
-            SLK_RAISE(error, SLKErrorPortSystem, "Error draining %@ - %d bytes not taken by the server in time.", _url,
-                      unsent);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    PortHandle& port = session->stream.port();
+    const PortHandle::Use inFlight = port.use();
+    int unsent = 0, failure = 0;
+    switch (inFlight ? awaitOutputDrained(port, SIOCOUTQ, Deadline(timeout), unsent, failure) : OutputDrain::Closed) {
+    case OutputDrain::Drained: return true;
+    case OutputDrain::Failed:
+        SLK_RAISE(error, SLKErrorPortSystem, "Error draining %@ - %s(%d).", _url, std::strerror(failure), failure);
+        return false;
+    case OutputDrain::TimedOut:
+        SLK_RAISE(error, SLKErrorPortSystem, "Error draining %@ - %d bytes not taken by the server in time.", _url,
+                  unsent);
+        return false;
+    case OutputDrain::Closed: break;
     }
+    SLK_RAISE(error, SLKErrorNotOpened, "Cannot communicate with closed devices");
+    return false;
 }
 
 bool SLPRFC2217Channel::queued(SLKQueue queue, long long* bytes, CommErrorRef* error) noexcept {

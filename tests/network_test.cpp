@@ -374,6 +374,8 @@ TEST(RFC2217Wire, LineControlAndDataOnTheWire) {
         CommErrorRef e;
         return !port->drain(0.05, &e) && e->message().find("not taken by the server in time") != std::string::npos;
     }));
+    long long unsent = 0;
+    EXPECT_TRUE(port->queued(SLKQueue::Output, &unsent) && unsent > 0) << unsent;
     EXPECT_TRUE(peer.read(bulk.size()) == bulk && writer.get());
     peer.send("abc");
     long long queued = -1;
