@@ -654,8 +654,9 @@ SELKO_API SLKDataChannelRef createActiveChannelOnLoop(SLKDataChannelRef channel,
 /// (Restored), the channel stays open: reads wait out their timeout and return empty, writes fail
 /// with code 4 "Device disconnected". openWithTimeout keeps trying a missing device until its
 /// timeout runs out (FOREVER: until a close). close ends the retries at once (one attempt in
-/// flight finishes first; a network attempt takes at most the open's timeout, or 2 s) and no
-/// thread of the channel outlives close or destruction. Listener exceptions are kept in. Keep the
+/// flight finishes first; a network attempt takes at most the open's timeout, or the longer of
+/// 2 s and longestRetry after an open with FOREVER or NOW) and no thread of the channel outlives
+/// close or destruction. Listener exceptions are kept in. Keep the
 /// listener short: it may run on a read's thread (an active channel's), so it must not close a
 /// channel stacked above this one. Code 3 "channel cannot be nil", "firstRetry must be a positive
 /// number of seconds", "longestRetry must be a number of seconds no less than firstRetry" (NaN
