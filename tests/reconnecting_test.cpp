@@ -170,6 +170,11 @@ std::unique_ptr<SimulatedInstrument> plugIn(const std::string& link, Strings& li
     EXPECT_EQ(::symlink(device->path().c_str(), (link + "~").c_str()) | ::rename((link + "~").c_str(), link.c_str()), 0);
     return device;
 }
+// A path for a link, removed when the test ends, however it ends.
+struct LinkPath : std::string {
+    explicit LinkPath(const std::string& name) : std::string("/tmp/" + name + "-" + std::to_string(::getpid())) {}
+    ~LinkPath() { std::remove(c_str()); }
+};
 void unplug(const std::string& link, std::unique_ptr<SimulatedInstrument>& device) {
     ::unlink(link.c_str());
     device.reset();
@@ -186,7 +191,7 @@ double processorSeconds() {
 // after each return the next exchange is exact both ways. Prints the reconnect times (device back
 // to Restored) and the processor time used while the device is away.
 TEST_F(NothingLeftBehind, ReconnectingChannelUnplugReplugCycles) {
-    const std::string link = "/tmp/selko-reconnect-" + std::to_string(::getpid());
+    const LinkPath link("selko-reconnect");
     const int cycles = SELKO_SANITIZED ? 100 : 1000;
     const SLKReconnectPolicy policy{0.01, 0.2};
     Strings lines, sent;
@@ -238,13 +243,12 @@ TEST_F(NothingLeftBehind, ReconnectingChannelUnplugReplugCycles) {
                 "percentile %.1f ms, worst %.1f ms\n", policy.firstRetry * 1e3, reconnect.size(),
                 reconnect[reconnect.size() / 2] * 1e3, reconnect[reconnect.size() * 99 / 100] * 1e3, reconnect.back() * 1e3);
     EXPECT_LT(reconnect[reconnect.size() / 2], policy.firstRetry + 0.25);
-    std::remove(link.c_str());
 }
 
 // Reads, writes, closes and opens from several threads while the device comes and goes; clean
 // under ThreadSanitizer. Every failure is one of the outage's or the closed channel's.
 TEST_F(NothingLeftBehind, ReconnectingChannelUnderThreadsWhileTheDeviceComesAndGoes) {
-    const std::string link = "/tmp/selko-reconnect-threads-" + std::to_string(::getpid());
+    const LinkPath link("selko-reconnect-threads");
     Strings lines;
     std::mutex lock;
     auto device = plugIn(link, lines, lock);
@@ -278,7 +282,6 @@ TEST_F(NothingLeftBehind, ReconnectingChannelUnderThreadsWhileTheDeviceComesAndG
     ASSERT_GT(heard.count(), 2u);
     for (std::size_t i = 1; i < heard.events.size(); ++i)   // Restored only ever follows Lost
         EXPECT_FALSE(heard.events[i].first == SLKLinkEvent::Restored && heard.events[i - 1].first != SLKLinkEvent::Lost);
-    std::remove(link.c_str());
 }
 
 // ser2net restarted under an rfc2217:// stack: the exchanges resume and the reopening negotiates
