@@ -652,6 +652,20 @@ SELKO_API SLKDataChannelRef createActiveChannelOnLoop(SLKDataChannelRef channel,
 /// restarted terminal server): it reopens the wrapped channel, first after policy.firstRetry
 /// seconds, then at doubling intervals up to policy.longestRetry, until the device is back or the
 /// channel is closed. `listener` (may be empty) hears each change, on whichever thread noticed it.
+/// Put it directly above the port (uart://, tcp://, rfc2217://; created over an open port it is
+/// open at once). A read or write that finds the device gone (code 5 "Device disconnected", or a
+/// system error such as EIO, ENODEV, ECONNRESET or EPIPE; never a timeout or a bad argument)
+/// closes the port and tells the listener Lost with that failure. Until the reopen succeeds
+/// (Restored), the channel stays open: reads wait out their timeout and return empty, writes fail
+/// with code 4 "Device disconnected". openWithTimeout keeps trying a missing device until its
+/// timeout runs out (FOREVER: until a close). close ends the retries at once (one attempt in
+/// flight finishes first; a network attempt takes at most the open's timeout, or the longer of
+/// 2 s and longestRetry after an open with FOREVER or NOW) and no thread of the channel outlives
+/// close or destruction. Listener exceptions are kept in. Keep the
+/// listener short: it may run on a read's thread (an active channel's), so it must not close a
+/// channel stacked above this one. Code 3 "channel cannot be nil", "firstRetry must be a positive
+/// number of seconds", "longestRetry must be a number of seconds no less than firstRetry" (NaN
+/// and infinite values are refused too).
 SELKO_API SLKDataChannelRef createReconnectingChannel(
     SLKDataChannelRef channel, SLKReconnectPolicy policy,
     std::function<void(SLKLinkEvent, const CommErrorRef& reason)> listener, CommErrorRef* error = nullptr) noexcept;

@@ -153,13 +153,13 @@ std::string readInLog(const std::string& path) {
 }
 
 // A device path, local echo (the instrument does not echo: what was typed shows only through it),
-// and the three ways a session ends.
+// and the three ways a session ends (a hang-up ends one that does not reconnect).
 TEST(SelkoTool, TermIsTypedAtInTmuxEndsThreeWaysAndRestoresTheTerminal) {
     auto sim = std::make_unique<Simulator>();
     const std::string files = "/tmp/selko-term-" + std::to_string(::getpid()), path = sim->url.substr(7);
     for (const std::string ending : {"C-]", "C-t q", "hang-up"}) {
         const Tmux tmux;
-        ASSERT_EQ(tmux.term(files, path + " -e -l \\$f.log"), 0);
+        ASSERT_EQ(tmux.term(files, path + " -e -l \\$f.log" + (ending == "hang-up" ? " --no-reconnect" : "")), 0);
         ASSERT_TRUE(tmux.shows("Ctrl-] quits")) << tmux.screen();
         tmux.run("send-keys -t term '*IDN?' Enter");
         EXPECT_TRUE(tmux.shows("*IDN?\nSelko Instruments,SIM-100")) << tmux.screen();
@@ -173,6 +173,30 @@ TEST(SelkoTool, TermIsTypedAtInTmuxEndsThreeWaysAndRestoresTheTerminal) {
         EXPECT_EQ(readInLog(files + ".log").rfind("Selko Instruments,SIM-100", 0), 0u);
     }
     for (const char* suffix : {".before", ".after", ".log", ".rc"})
+        std::remove((files + suffix).c_str());
+}
+
+// The instrument stopped and started again under the same link (an adapter unplugged and plugged
+// in again, as udev names it): the session tells, refuses to send meanwhile, and goes on.
+TEST(SelkoTool, TermWaitsForTheInstrumentToComeBackUnderItsLink) {
+    const std::string files = "/tmp/selko-relink-" + std::to_string(::getpid()), link = files + ".link";
+    auto sim = std::make_unique<Simulator>("--link " + link);
+    EXPECT_EQ(sim->url, "uart://" + link);
+    const Tmux tmux;
+    ASSERT_EQ(tmux.term(files, link), 0);
+    ASSERT_TRUE(tmux.shows("Ctrl-] quits")) << tmux.screen();
+    sim.reset();
+    EXPECT_TRUE(tmux.shows("[selko] disconnected, waiting for the port")) << tmux.screen();
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+    tmux.run("send-keys -t term PING Enter");
+    EXPECT_TRUE(tmux.shows("[selko] not sent: the port is disconnected")) << tmux.screen();
+    sim = std::make_unique<Simulator>("--link " + link);
+    EXPECT_TRUE(tmux.shows("[selko] reconnected")) << tmux.screen();
+    tmux.run("send-keys -t term '*IDN?' Enter");
+    EXPECT_TRUE(tmux.shows("Selko Instruments,SIM-100")) << tmux.screen();
+    tmux.run("send-keys -t term C-]");
+    expectEnded(files, tmux, "0");
+    for (const char* suffix : {".before", ".after", ".rc"})
         std::remove((files + suffix).c_str());
 }
 

@@ -17,10 +17,12 @@ namespace {
 const char* const kUsage =
     "usage: selko term PORT [-b N] [-m 8N1] [-f none|rts/cts|xon/xoff] [--eol lf|crlf|cr|none]\n"
     "                  [-x] [-t] [-e] [-l FILE] [--map FLAGS] [--dtr on|off] [--rts on|off] [--rs485 MODE]\n"
+    "                  [--no-reconnect]\n"
     "  PORT: a device path (/dev/ttyUSB0, /dev/serial/by-id/...) or a URL (uart://, tcp://, rfc2217://).\n"
     "  Keys go to the port (Enter sends the line end, default lf), what the port sends is shown.\n"
     "  Ctrl-T starts a command (Ctrl-T ? lists them: break, DTR, RTS, modem lines, speed, send a\n"
-    "  file, ...); Ctrl-T q or Ctrl-] quits (exit 0); a disconnected port ends the session with exit 2.\n"
+    "  file, ...); Ctrl-T q or Ctrl-] quits (exit 0). When the device goes away (unplugged, a server\n"
+    "  restarted), the session waits for it and goes on once PORT can be opened again.\n"
     "  -b, --baud N        line speed (default 115200)     -m, --mode 8N1   size, parity, stop bits\n"
     "  -f, --flow F        flow control                    -x, --hex        show received bytes as hex\n"
     "  -t, --timestamps    start every received line with the time\n"
@@ -30,7 +32,8 @@ const char* const kUsage =
     "                      (incoming LF to CR LF), IGNCR (drop incoming CR), OCRCRNL (outgoing CR to\n"
     "                      CR LF), ONLCRNL (outgoing LF to CR LF)\n"
     "  --dtr, --rts on|off the line's level right after the open (default: as the driver sets it)\n"
-    "  --rs485 MODE        the driver's RS-485 mode: off, rts-on-send or rts-after-send\n";
+    "  --rs485 MODE        the driver's RS-485 mode: off, rts-on-send or rts-after-send\n"
+    "  --no-reconnect      end the session (exit 2) when the port is disconnected\n";
 
 } // namespace
 
@@ -42,7 +45,8 @@ int termCommand(const Words& words) {
                                {"timestamps", false, 't'},
                                {"log", true, 'l'},
                                {"echo", false, 'e'},
-                               {"map", true}});
+                               {"map", true},
+                               {"no-reconnect", false}});
     const Arguments arguments(words, specs, 1, 1, "term");
     const std::string& port = arguments.positional()[0];
     TermSettings settings{lineEnd(arguments.value("eol", "lf")), LineMap(arguments.value("map", "")),
@@ -50,7 +54,7 @@ int termCommand(const Words& words) {
     const SLKOptions options = portOptions(arguments);
     const TrafficTap logTap = arguments.has("log") ? trafficLogTap(arguments.value("log", "")) : nullptr;
 
-    TermConnection connection(portURL(port), options, logTap);
+    TermConnection connection(portURL(port), options, logTap, !arguments.has("no-reconnect"));
     catchStopSignals();
     TermScreen screen(arguments.has("hex"), arguments.has("timestamps"));
     SessionEnding ending{kSuccess, ""};

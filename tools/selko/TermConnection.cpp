@@ -8,8 +8,8 @@ namespace selko::tool {
 // How long an open may take (a network port's connection).
 constexpr double kOpenTimeout = 2.0;
 
-TermConnection::TermConnection(std::string url, SLKOptions options, TrafficTap tap)
-    : _url(std::move(url)), _options(std::move(options)), _tap(std::move(tap)) {
+TermConnection::TermConnection(std::string url, SLKOptions options, TrafficTap tap, bool reconnect)
+    : _url(std::move(url)), _options(std::move(options)), _tap(std::move(tap)), _reconnect(reconnect) {
     CommErrorRef error;
     _channel = open(_options, &error);
     if (!_channel)
@@ -21,11 +21,27 @@ TermConnection::~TermConnection() {
         _channel->close();
 }
 
+// The port is opened before the reconnecting channel goes on it, so that a port that is not
+// there at the start is reported at once rather than waited for.
 SLKDataChannelRef TermConnection::open(const SLKOptions& options, CommErrorRef* error) const {
     SLKDataChannelRef channel = createChannelForURL(_url.c_str(), &options, error);
     if (!channel || !channel->openWithTimeout(kOpenTimeout, error))
         return nullptr;
+    if (_reconnect) {
+        const std::shared_ptr<LinkEvents> heard = _linkEvents;
+        channel = createReconnectingChannel(channel, SLKReconnectPolicy{}, [heard](SLKLinkEvent event, const CommErrorRef&) {
+            const std::lock_guard<std::mutex> lock(heard->lock);
+            heard->events.push_back(event);
+        });
+    }
     return _tap ? createTapChannel(channel, _tap, error) : channel;
+}
+
+std::vector<SLKLinkEvent> TermConnection::takeLinkEvents() {
+    std::vector<SLKLinkEvent> taken;
+    const std::lock_guard<std::mutex> lock(_linkEvents->lock);
+    taken.swap(_linkEvents->events);
+    return taken;
 }
 
 std::shared_ptr<SLKSerialPort> TermConnection::serialPort(CommErrorRef* error) const {

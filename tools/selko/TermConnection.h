@@ -1,14 +1,19 @@
 // The port of a term session: its channel, under the traffic log's tap when there is one, and
 // its reopening at another speed. The library sets a port's speed when it opens it, so a new
 // speed means closing the port and opening it again with the new rate; the session goes on
-// over the new channel.
+// over the new channel. With `reconnect`, a reconnecting channel sits on the port: when the
+// device goes away the session waits for it (the same path or URL is opened again), and hears of
+// each change through takeLinkEvents.
 #ifndef SELKO_TOOL_TERM_CONNECTION_H
 #define SELKO_TOOL_TERM_CONNECTION_H
 
 #include <SelkoCommunication.h>
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace selko::tool {
 
@@ -17,7 +22,7 @@ using TrafficTap = std::function<void(SLKDirection, const SLKBytes&)>;
 class TermConnection {
 public:
     // Opens the port; CommandFailure with the library's message when it cannot be opened.
-    TermConnection(std::string url, SLKOptions options, TrafficTap tap);
+    TermConnection(std::string url, SLKOptions options, TrafficTap tap, bool reconnect);
     ~TermConnection();
     TermConnection(const TermConnection&) = delete;
     TermConnection& operator=(const TermConnection&) = delete;
@@ -34,14 +39,25 @@ public:
     // opening a serial port raises both.
     bool dtrAtOpen() const;
     bool rtsAtOpen() const;
+    bool reconnects() const { return _reconnect; }
+    // The device went away or came back since the last call, in order (at most a few).
+    std::vector<SLKLinkEvent> takeLinkEvents();
 
 private:
     SLKDataChannelRef open(const SLKOptions& options, CommErrorRef* error) const;
     bool levelAtOpen(const char* key) const;
 
+    // Filled by the reconnecting channel's listener, on whichever thread noticed the change.
+    struct LinkEvents {
+        std::mutex lock;
+        std::vector<SLKLinkEvent> events;
+    };
+
     std::string _url;
     SLKOptions _options;
     TrafficTap _tap;
+    bool _reconnect;
+    std::shared_ptr<LinkEvents> _linkEvents = std::make_shared<LinkEvents>();
     SLKDataChannelRef _channel;
 };
 

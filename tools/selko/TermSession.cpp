@@ -64,8 +64,23 @@ SessionEnding TermSession::run() {
             return {kFailure, std::string("stopped by signal ") + strsignal(number)};
         if (!_ending)
             readPort(kReadSlice);
+        showLinkEvents();
     }
     return *_ending;
+}
+
+// A reconnecting port tells when its device went away and when it is back.
+void TermSession::showLinkEvents() {
+    for (const SLKLinkEvent event : _connection.takeLinkEvents()) {
+        if (event == SLKLinkEvent::Lost) {
+            _screen.note("disconnected, waiting for the port");
+            continue;
+        }
+        _screen.note("reconnected");
+        // A port opened again has the levels of an open again.
+        _dtr = _connection.dtrAtOpen();
+        _rts = _connection.rtsAtOpen();
+    }
 }
 
 // The keys waiting on stdin; typed text goes out in one write per batch of keys, before any
@@ -88,8 +103,8 @@ void TermSession::takeKeys() {
 }
 
 void TermSession::handleKey(unsigned char key, SLKBytes& typed) {
-    if (key == kQuitKey) {   // what was typed before it still goes out
-        if (send(typed))
+    if (key == kQuitKey) {   // what was typed before it still goes out (unless the device is away)
+        if (send(typed) || !_ending)
             _ending = SessionEnding{kSuccess, ""};
         typed.clear();
         return;
@@ -160,15 +175,23 @@ void TermSession::answerKey(unsigned char key) {
     }
 }
 
+// False when the bytes did not go out: the session then ends, unless the port is only waiting
+// for its device to come back.
 bool TermSession::send(const SLKBytes& bytes) {
     CommErrorRef error;
     if (bytes.empty() || _connection.channel().write(std::make_shared<const SLKBytes>(bytes), &error))
         return true;
+    if (_connection.reconnects() && error && error->code() == SLKErrorPortSystem &&
+        error->message() == "Device disconnected") {
+        _screen.note("not sent: the port is disconnected");
+        return false;
+    }
     _ending = SessionEnding{kFailure, "disconnected: " + messageOf(error, "write failed")};
     return false;
 }
 
-// Shows what the port sent within `timeout`. Only reads of a whole slice watch for a hang-up.
+// Shows what the port sent within `timeout`. Only reads of a whole slice watch for a hang-up,
+// and only when the port does not reconnect (which notices hang-ups itself, and waits them out).
 void TermSession::readPort(double timeout) {
     const auto start = std::chrono::steady_clock::now();
     CommErrorRef error;
@@ -177,7 +200,7 @@ void TermSession::readPort(double timeout) {
         _ending = SessionEnding{kFailure, "disconnected: " + messageOf(error, "the port closed")};
         return;
     }
-    if (timeout == kReadSlice) {
+    if (timeout == kReadSlice && !_connection.reconnects()) {
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         _earlyEmptyReads = bytes->empty() && took < kReadSlice / 4 ? _earlyEmptyReads + 1 : 0;
         if (_earlyEmptyReads >= kEarlyEmptyReadsAtHangUp)

@@ -39,6 +39,7 @@ private:
     void ask(char command, const std::string& question);
     bool send(const SLKBytes& bytes);
     void readPort(double timeout);
+    void showLinkEvents();
 
     std::shared_ptr<SLKSerialPort> serialPort();
     void listCommands();
