@@ -35,11 +35,10 @@
 //    without _loopTurn, so a slow open never holds up an event loop that serves other ports.
 //    A loop stopped by the mark records what its next read would have reported, "Cannot
 //    communicate with closed devices"; one that the wrapped close ended records that read's
-//    error. An orphaned
-//    loop never touches _readError, which belongs to the current loop: while a loop runs,
-//    _readError holds a token (a null pointer sharing ownership with that loop's buffer
-//    channel), and a loop records its error by a compare-and-exchange against its own token,
-//    which fails once a newer loop has put its token there.
+//    error. An orphaned loop never touches _readError, which belongs to the current loop: while
+//    a loop runs, _readError holds a token (a null pointer sharing ownership with that loop's
+//    buffer channel), and a loop records its error by a compare-and-exchange against its own
+//    token, which fails once a newer loop has put its token there.
 //
 // 3. A loop that cannot be started (no thread, or an event loop that is gone) must not leave
 //    readers waiting for ever: its new buffer channel is closed at once, so the channel is not
