@@ -89,13 +89,6 @@ int ReadySignal::descriptor(const std::function<bool()>& ready, CommErrorRef* er
     return fd;
 }
 
-void ReadySignal::update(const std::function<bool()>& ready) {
-    if (_fd.load(std::memory_order_acquire) < 0)
-        return;
-    std::lock_guard<std::mutex> guard(_mutex);
-    raise(ready());
-}
-
 void ReadySignal::raise(bool ready) {
     if (ready == _raised)
         return;

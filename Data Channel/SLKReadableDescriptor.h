@@ -63,7 +63,12 @@ public:
     ReadySignal& operator=(const ReadySignal&) = delete;
 
     int descriptor(const std::function<bool()>& ready, CommErrorRef* error);
-    void update(const std::function<bool()>& ready);
+    template <class Ready> void update(Ready ready) {
+        if (_fd.load() < 0)
+            return;
+        std::lock_guard<std::mutex> guard(_mutex);
+        raise(ready());
+    }
 
 private:
     void raise(bool ready);   // under _mutex
