@@ -179,6 +179,20 @@ TEST_F(EventLoop, PortsLostClosedOrLeftWhenTheLoopGoes) {
     }
 }
 
+// The loop's last holder lets go during one of the loop's own turns (a tap below the loop-served
+// channel runs on the loop's thread): the loop ends after that turn, as when destroyed elsewhere.
+TEST_F(EventLoop, DestroyedDuringItsOwnTurn) {
+    SimulatedInstrument device;
+    auto loop = createEventLoop();
+    const auto dropLoop = [&](SLKDirection, const SLKBytes& bytes) { bytes.empty() || (loop.reset(), true); };
+    const SLKDataChannelRef channel = createActiveChannelOnLoop(createTapChannel(openedUART(device), dropLoop), loop);
+    device.send("bye");
+    EXPECT_TRUE(eventually([&] { return !channel->isOpened(); }));
+    CommErrorRef error;
+    EXPECT_FALSE(channel->close(&error));
+    expectError(error, SLKErrorNotOpened, "The event loop was destroyed", kLoopSource);
+}
+
 // A layer above the port that hands out one held-back message per read still gets every message
 // out although the port went quiet after delivering them all at once.
 TEST_F(EventLoop, MessagesHeldAboveThePortComeOutWithoutNewInput) {
