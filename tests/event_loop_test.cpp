@@ -129,10 +129,6 @@ TEST(ReadableDescriptorRefusals, NoLayerWithADescriptorAndFactoryArguments) {
         EXPECT_TRUE(fails(&error)) << message;
         expectError(error, code, message, source);
     }
-    // A descriptor below the layers that have none is found.
-    SimulatedInstrument device;
-    const SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), nullptr);
-    EXPECT_EQ(SLKReadableDescriptor(createPassiveChannel(uart)), SLKReadableDescriptor(uart));
 }
 
 class EventLoop : public NothingLeftBehind {};
@@ -193,8 +189,8 @@ TEST_F(EventLoop, DestroyedDuringItsOwnTurn) {
     expectError(error, SLKErrorNotOpened, "The event loop was destroyed", kLoopSource);
 }
 
-// A layer above the port that hands out one held-back message per read still gets every message
-// out although the port went quiet after delivering them all at once.
+// A layer above the port (its descriptor is found below it) that hands out one held-back message
+// per read still gets every message out although the port went quiet after delivering them all.
 TEST_F(EventLoop, MessagesHeldAboveThePortComeOutWithoutNewInput) {
     SimulatedInstrument device;
     auto loop = createEventLoop();
