@@ -277,6 +277,10 @@ SELKO_API int SLKReadableDescriptor(SLKDataChannelRef channel, CommErrorRef* err
 template <class T> class databufferchannel_t;
 namespace selko::detail {
 class PortHandle;
+class ReadableWatch;
+class ReadySignal;
+class ActiveReading;
+class EventLoopCore;
 }
 
 /// A serial port addressed by a "uart" URL. Open, close, read and write may come from different
@@ -345,13 +349,19 @@ public:
     const SLKOptions& options() const noexcept { return _options; }
 
 private:
+    friend int SLKReadableDescriptor(SLKDataChannelRef channel, CommErrorRef* error);
     SELKO_LOCAL std::shared_ptr<selko::detail::PortHandle> acquirePort() const;
     SELKO_LOCAL bool releasePort(const std::shared_ptr<selko::detail::PortHandle>& expected);
+    // An epoll set holding the port's descriptor while the channel is open: stable for the
+    // channel's life, quiet while it is closed.
+    SELKO_LOCAL int readableDescriptor(CommErrorRef* error);
 
     // Null while closed. Read and replaced with the atomic shared_ptr operations.
     std::shared_ptr<selko::detail::PortHandle> _uartHandle;
     std::string _url;
     SLKOptions _options;
+    // The port's descriptor joins it right after the open and leaves it before the close.
+    const std::unique_ptr<selko::detail::ReadableWatch> _watch;
 };
 
 /// What the decorators that run on the caller's threads share: open, close, isOpened and
@@ -428,16 +438,30 @@ private:
     using Buffer = databufferchannel_t<unsigned char>;
     // Starts a thread with a block; false (the cause in errno) when it could not be started.
     using ThreadLauncher = std::function<bool(std::function<void()> block)>;
-    friend struct SLPActiveChannelAccess;   // the library's own construction with a launcher
+    // What one turn of the reading found.
+    enum class Turn { Stopped, Empty, Bytes };
+    friend struct SLPActiveChannelAccess;   // the library's own construction with a launcher or a loop
+    friend int SLKReadableDescriptor(SLKDataChannelRef channel, CommErrorRef* error);
 
-    SLPActiveChannel(SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher);
+    SLPActiveChannel(SLKDataChannelRef channel, bool bufferData, std::shared_ptr<selko::detail::ActiveReading> reading);
     static std::shared_ptr<SLPActiveChannel> make(SLKDataChannelRef channel, bool bufferData,
                                                               ThreadLauncher launcher);
+    // A channel whose reading `loop` does, waiting on `descriptor` (readable while a read of
+    // `channel` with SELKO_COMMUNICATION_TIME_NOW would find something).
+    static std::shared_ptr<SLPActiveChannel> makeOnLoop(SLKDataChannelRef channel, std::shared_ptr<SLKEventLoop> loop,
+                                                        int descriptor, CommErrorRef* error);
+    SELKO_LOCAL static std::shared_ptr<SLPActiveChannel> makeWithReading(
+        SLKDataChannelRef channel, bool bufferData, std::shared_ptr<selko::detail::ActiveReading> reading);
     SELKO_LOCAL bool isOpen_unsafe();
-    // False (with the launcher's errno in *startError) when the loop's thread did not start.
-    SELKO_LOCAL bool detach_read_loop__unsafe(int* startError);
+    // False (with the reason for the record in *why) when the reading could not be started.
+    SELKO_LOCAL bool detach_read_loop__unsafe(CommErrorRef* why);
     SELKO_LOCAL void abandonUnstartedLoop__unsafe(CommErrorRef record);
-    SELKO_LOCAL void readLoop(const std::shared_ptr<Buffer>& chan);
+    // One turn of the loop over `chan`: unless stopped, one read of the wrapped channel with
+    // `timeout`, its bytes sent to `chan`, a failure recorded.
+    SELKO_LOCAL Turn readTurn(const std::shared_ptr<Buffer>& chan, double timeout);
+    // The reading of `chan` can go on no more (its event loop was destroyed): the wrapped channel
+    // is closed and `record` kept for close, as after a failed read.
+    SELKO_LOCAL void readingLost(const std::shared_ptr<Buffer>& chan, CommErrorRef record);
     // Waits until the current loop is between turns and marks it stopped (closes its buffer).
     SELKO_LOCAL void stopLoop__unsafe();
     SELKO_LOCAL void recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError);
@@ -446,6 +470,10 @@ private:
     SELKO_LOCAL bool openLocked(double timeout, CommErrorRef* error);
     SELKO_LOCAL bool closeLocked(CommErrorRef* error);
     SELKO_LOCAL SLKData receive(double timeout, CommErrorRef* error);
+    // Readable while the buffer holds bytes, or the loop stopped on its own (not by our close).
+    SELKO_LOCAL int readableDescriptor(CommErrorRef* error);
+    SELKO_LOCAL bool readableNow() const;
+    SELKO_LOCAL void refreshReadable();
 
     const bool _buffer;
     const SLKDataChannelRef _commChannel;
@@ -453,12 +481,16 @@ private:
     // token: a null pointer that shares ownership with the loop's buffer channel.
     CommErrorRef _readError;
     std::mutex _stateLock;
-    // Held by a loop for each turn (check that it is current and not stopped, read), by an open
-    // while it opens the wrapped channel and installs the new loop's buffer, and by a close while
-    // it marks the loop stopped: no loop reads a byte that belongs to a later open.
+    // Held by a loop for each turn (check that it is current and not stopped, read), and by a
+    // close or an open while it marks the loop stopped or installs a new buffer: no loop reads a
+    // byte that belongs to a later open.
     std::mutex _loopTurn;
     std::shared_ptr<Buffer> _chan; // replaced under _stateLock and _loopTurn, read with atomic operations
-    const ThreadLauncher _launcher;
+    // Who reads: a detached thread per open in slices, or an event loop when the port is readable.
+    const std::shared_ptr<selko::detail::ActiveReading> _reading;
+    const std::unique_ptr<selko::detail::ReadySignal> _readable;
+    // Set by our own close (the loop's stop is then no news for a poll), cleared at each start.
+    std::atomic<bool> _stoppedByClose{false};
 };
 
 /// Drops from what is read the echoes of what was written, cutting both directions into

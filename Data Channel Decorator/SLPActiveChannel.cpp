@@ -1,12 +1,17 @@
-// A decorator that keeps reading the channel beneath it on a background thread, so bytes leave
-// the device as soon as they arrive; readers take everything buffered since their previous read.
+// A decorator that keeps reading the channel beneath it in the background, so bytes leave the
+// device as soon as they arrive; readers take everything buffered since their previous read.
 // The null variant drains the same way but discards what it reads and refuses reads and writes.
+//
+// Who reads is a reading (SLKActiveReading.h): by default a detached thread per open that turns
+// in 1/30 s slices; for createActiveChannelOnLoop an event loop that turns only when the wrapped
+// port is readable. Everything below holds for both: a "loop" is the turns over one buffer
+// channel, whoever runs them.
 //
 // Threads and locks. Callers open, close and test under _stateLock; reads and writes take it
 // only for their open test, so a reader can wait in the buffer channel while another thread
-// opens or closes. Each successful open starts one read loop on a detached thread with a new
-// buffer channel; the loop holds the active channel alive and takes none of its locks.
-// _stateLock and a buffer channel's mutex are never held together.
+// opens or closes. Each successful open starts one loop with a new buffer channel; the loop
+// holds the active channel alive and takes none of its locks but _loopTurn. _stateLock and a
+// buffer channel's mutex are never held together.
 //
 // Three things the loop and the callers agree on without a lock:
 //
@@ -24,24 +29,34 @@
 //    _loopTurn and closes the loop's buffer channel: a read in flight ends first (the close
 //    beneath ends it, or its slice does), and a loop between two turns finds the mark at its
 //    next one. So no loop reads the wrapped channel after our close returned, and whoever opens
-//    it next owns every byte. An open holds _loopTurn from the wrapped open until the new buffer
-//    channel is current, so a loop that has not yet noticed a close behind our back can never
-//    read the first bytes of a later open into its own buffer channel. A loop stopped by the
-//    mark records nothing: a second close then reports "Device Already Closed". An orphaned
+//    it next owns every byte. An open marks a loop that has not yet noticed a close behind our
+//    back stopped in the same way before it opens the wrapped channel, so that loop can never
+//    read the first bytes of the new open into its own buffer channel; the open itself runs
+//    without _loopTurn, so a slow open never holds up an event loop that serves other ports.
+//    A loop stopped by the mark records what its next read would have reported, "Cannot
+//    communicate with closed devices"; one that the wrapped close ended records that read's
+//    error. An orphaned
 //    loop never touches _readError, which belongs to the current loop: while a loop runs,
 //    _readError holds a token (a null pointer sharing ownership with that loop's buffer
 //    channel), and a loop records its error by a compare-and-exchange against its own token,
 //    which fails once a newer loop has put its token there.
 //
-// 3. A loop whose thread cannot be started must not leave readers waiting for ever: its new
-//    buffer channel is closed at once, so the channel is not open and reads fail instead of
-//    waiting. openWithTimeout then also closes the wrapped channel again (the stack is not left
-//    half open) and fails with code 4 "Error starting the read thread - %s(%d)." carrying the
-//    launcher's error. At creation over an open channel the same code 4 error is recorded as the
-//    stopped loop's error, so `close` reports it.
+// 3. A loop that cannot be started (no thread, or an event loop that is gone) must not leave
+//    readers waiting for ever: its new buffer channel is closed at once, so the channel is not
+//    open and reads fail instead of waiting. openWithTimeout then also closes the wrapped channel
+//    again (the stack is not left half open) and fails with the reading's code 4 error ("Error
+//    starting the read thread - %s(%d)." for a thread). At creation over an open channel the
+//    same error is recorded as the stopped loop's error, so `close` reports it.
+//
+// 4. The readable descriptor (made on request) follows the buffer channel: readable while it
+//    holds bytes, or once the loop stopped on its own (a failed read, a lost event loop), so a
+//    poll learns of the failure; never after our own close. Whoever changes one of these
+//    refreshes it, outside every lock but the signal's own.
 #include "CommErrorRaise.h"
+#include "SLKActiveReading.h"
 #include "SLKDeadline.h"
 #include "SLKDetachedThread.h"
+#include "SLKReadableDescriptor.h"
 #include "SLPActiveChannelAccess.h"
 #include "databufferchannel_t.h"
 
@@ -55,12 +70,31 @@ static_assert(std::is_same_v<databufferchannel_t<unsigned char>::Block, SLKData>
 
 namespace {
 
-// One slice of the read loop: short enough that bytes move into the buffer and a closed channel
+// One slice of a thread's loop: short enough that bytes move into the buffer and a closed channel
 // is noticed within about a thirtieth of a second even when the channel beneath is not woken by
 // its close.
 constexpr double kReadSlice = 1.0 / 30.0;
 
 bool startDetachedThread(std::function<void()> block) { return selko__tryDetachNewThreadWithBlock(std::move(block)); }
+
+// A detached thread per loop, turning in slices until the loop stops.
+class ThreadReading final : public selko::detail::ActiveReading {
+public:
+    explicit ThreadReading(SLPActiveChannelAccess::ThreadLauncher launcher) : _launcher(std::move(launcher)) {}
+    bool start(const std::shared_ptr<SLPActiveChannel>& channel, const std::shared_ptr<selko::detail::ActiveBuffer>& chan,
+               CommErrorRef* why) override {
+        errno = 0;
+        if (_launcher([channel, chan] { SLPActiveChannelAccess::runSlices(*channel, chan, kReadSlice); }))
+            return true;
+        const int startError = errno;
+        SLK_RAISE(why, SLKErrorPortSystem, "Error starting the read thread - %s(%d).", std::strerror(startError),
+                  startError);
+        return false;
+    }
+
+private:
+    const SLPActiveChannelAccess::ThreadLauncher _launcher;
+};
 
 } // namespace
 
@@ -70,26 +104,29 @@ std::shared_ptr<SLPActiveChannel> SLPActiveChannel::initWithChannel(SLKDataChann
 
 std::shared_ptr<SLPActiveChannel> SLPActiveChannel::make(SLKDataChannelRef channel, bool bufferData,
                                                          ThreadLauncher launcher) {
-    if (!channel)
-        return nullptr;
     if (!launcher)
         launcher = startDetachedThread;
-    std::shared_ptr<SLPActiveChannel> active(new SLPActiveChannel(std::move(channel), bufferData, std::move(launcher)));
+    return makeWithReading(std::move(channel), bufferData, std::make_shared<ThreadReading>(std::move(launcher)));
+}
+
+std::shared_ptr<SLPActiveChannel> SLPActiveChannel::makeWithReading(
+    SLKDataChannelRef channel, bool bufferData, std::shared_ptr<selko::detail::ActiveReading> reading) {
+    if (!channel || !reading)
+        return nullptr;
+    std::shared_ptr<SLPActiveChannel> active(new SLPActiveChannel(std::move(channel), bufferData, std::move(reading)));
     if (SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, active->_commChannel->isOpened())) {
         std::lock_guard<std::mutex> guard(active->_stateLock);
-        int startError = 0;
-        if (!active->detach_read_loop__unsafe(&startError)) {
-            CommErrorRef record;
-            SLK_RAISE(&record, SLKErrorPortSystem, "Error starting the read thread - %s(%d).",
-                      std::strerror(startError), startError);
+        CommErrorRef record;
+        if (!active->detach_read_loop__unsafe(&record))
             active->abandonUnstartedLoop__unsafe(std::move(record));
-        }
     }
     return active;
 }
 
-SLPActiveChannel::SLPActiveChannel(SLKDataChannelRef channel, bool bufferData, ThreadLauncher launcher)
-    : _buffer(bufferData), _commChannel(std::move(channel)), _launcher(std::move(launcher)) {}
+SLPActiveChannel::SLPActiveChannel(SLKDataChannelRef channel, bool bufferData,
+                                   std::shared_ptr<selko::detail::ActiveReading> reading)
+    : _buffer(bufferData), _commChannel(std::move(channel)), _reading(std::move(reading)),
+      _readable(std::make_unique<selko::detail::ReadySignal>()) {}
 
 // Runs on whichever thread lets go last, often a finished loop's thread. The wrapped channel is
 // not closed here: it may be shared, and the loop has already stopped.
@@ -111,7 +148,7 @@ bool SLPActiveChannel::isOpen_unsafe() {
     return SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened()) && loopRunning;
 }
 
-bool SLPActiveChannel::detach_read_loop__unsafe(int* startError) {
+bool SLPActiveChannel::detach_read_loop__unsafe(CommErrorRef* why) {
     auto chan = std::make_shared<Buffer>();
     {
         std::lock_guard<std::mutex> turn(_loopTurn);
@@ -119,17 +156,16 @@ bool SLPActiveChannel::detach_read_loop__unsafe(int* startError) {
         // The new loop's token: "no error yet", owned by this loop alone (see 2 above).
         std::atomic_store(&_readError, CommErrorRef(chan, nullptr));
     }
-    std::shared_ptr<SLPActiveChannel> self = shared_from_this();
-    errno = 0;
-    const bool started = _launcher([self = std::move(self), chan] { self->readLoop(chan); });
-    *startError = errno;
-    return started;
+    _stoppedByClose = false;
+    refreshReadable();
+    return _reading->start(shared_from_this(), chan, why);
 }
 
 void SLPActiveChannel::abandonUnstartedLoop__unsafe(CommErrorRef record) {
     // The record first, then the close that publishes it (see 1 above).
     std::atomic_store(&_readError, std::move(record));
     currentBuffer()->Close();
+    refreshReadable();
 }
 
 void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError) {
@@ -138,47 +174,74 @@ void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, Comm
     std::atomic_compare_exchange_strong(&_readError, &ownToken, std::move(readError));
 }
 
-void SLPActiveChannel::readLoop(const std::shared_ptr<Buffer>& chan) {
-    for (;;) {
-        // Released after the turn: giving a block back may run code of the channel that made
-        // it, and a close waiting for the turn need not wait for that.
-        SLKData bytes;
-        {
-            std::lock_guard<std::mutex> turn(_loopTurn);
-            if (chan->IsClosed())
-                return;   // stopped by a close (see 2 above)
-            if (_chan != chan) {   // _chan is replaced only under the turn, which we hold
-                // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
-                chan->Close();
-                return;
-            }
-            CommErrorRef readError;
-            bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(kReadSlice, &readError));
-            if (!bytes) {
-                recordReadError(chan, std::move(readError));
-                chan->Close();
-                return;
-            }
+SLPActiveChannel::Turn SLPActiveChannel::readTurn(const std::shared_ptr<Buffer>& chan, double timeout) {
+    // Released after the turn: giving a block back may run code of the channel that made it, and
+    // a close waiting for the turn need not wait for that.
+    SLKData bytes;
+    {
+        std::lock_guard<std::mutex> turn(_loopTurn);
+        if (chan->IsClosed())
+            return Turn::Stopped;   // stopped by a close (see 2 above)
+        if (_chan != chan) {        // _chan is replaced only under the turn, which we hold
+            // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
+            chan->Close();
+            return Turn::Stopped;
         }
-        // Read before any close could take the turn: these bytes belong to this loop's buffer
-        // channel, which drops them if it was closed meanwhile.
-        if (_buffer && !bytes->empty())
-            chan->Send(std::move(bytes));
+        CommErrorRef readError;
+        bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(timeout, &readError));
+        if (!bytes) {
+            recordReadError(chan, std::move(readError));
+            chan->Close();
+        }
     }
+    if (!bytes) {
+        refreshReadable();
+        return Turn::Stopped;
+    }
+    if (bytes->empty())
+        return Turn::Empty;
+    // Read before any close could take the turn: these bytes belong to this loop's buffer
+    // channel, which drops them if it was closed meanwhile.
+    if (_buffer) {
+        chan->Send(std::move(bytes));
+        refreshReadable();
+    }
+    return Turn::Bytes;
+}
+
+void SLPActiveChannel::readingLost(const std::shared_ptr<Buffer>& chan, CommErrorRef record) {
+    {
+        std::lock_guard<std::mutex> guard(_stateLock);
+        if (currentBuffer() != chan || chan->IsClosed())
+            return;   // stopped or replaced already
+        // As after a device lost under a read: the wrapped channel closed, the reason kept.
+        SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->close(nullptr));
+        std::lock_guard<std::mutex> turn(_loopTurn);
+        recordReadError(chan, std::move(record));
+        chan->Close();
+    }
+    refreshReadable();
 }
 
 void SLPActiveChannel::stopLoop__unsafe() {
-    // Waits out a read in flight: after this the current loop never starts another read.
-    std::lock_guard<std::mutex> turn(_loopTurn);
-    const std::shared_ptr<Buffer> chan = currentBuffer();
-    if (!chan || chan->IsClosed())
-        return;
-    // The loop was between two reads: it stops with what its next read would have reported, so a
-    // later close says the same whenever this close came.
-    CommErrorRef closed;
-    SLK_RAISE(&closed, SLKErrorNotOpened, "Cannot communicate with closed devices");
-    recordReadError(chan, std::move(closed));
-    chan->Close();
+    std::shared_ptr<Buffer> chan;
+    {
+        // Waits out a read in flight: after this the current loop never starts another read.
+        std::lock_guard<std::mutex> turn(_loopTurn);
+        chan = currentBuffer();
+        if (!chan)
+            return;
+        if (!chan->IsClosed()) {
+            // The loop was between two reads: it stops with what its next read would have
+            // reported, so a later close says the same whenever this close came.
+            CommErrorRef closed;
+            SLK_RAISE(&closed, SLKErrorNotOpened, "Cannot communicate with closed devices");
+            recordReadError(chan, std::move(closed));
+            chan->Close();
+        }
+    }
+    _reading->stopped(chan.get());
+    refreshReadable();
 }
 
 bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
@@ -192,21 +255,17 @@ bool SLPActiveChannel::openLocked(double timeout, CommErrorRef* error) {
             SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
             return false;
         }
-        bool opened;
-        {
-            // An earlier loop still inside its turn finishes it first; it then finds its buffer
-            // channel replaced and ends without reading again (see 2 above).
-            std::lock_guard<std::mutex> turn(_loopTurn);
-            opened = _commChannel->openWithTimeout(timeout, error);
-        }
-        if (opened) {
-            int startError = 0;
-            if (!detach_read_loop__unsafe(&startError)) {
+        // An earlier loop still inside its turn finishes it first; marked stopped, it never reads
+        // again, so none of the new open's bytes can go to it (see 2 above).
+        stopLoop__unsafe();
+        if (_commChannel->openWithTimeout(timeout, error)) {
+            CommErrorRef why;
+            if (!detach_read_loop__unsafe(&why)) {
                 // Nothing stopped, so nothing to report on close: "Device Already Closed".
                 abandonUnstartedLoop__unsafe(nullptr);
                 _commChannel->close(nullptr);
-                SLK_RAISE(error, SLKErrorPortSystem, "Error starting the read thread - %s(%d).",
-                          std::strerror(startError), startError);
+                if (error != nullptr)
+                    *error = why;
                 return false;
             }
         }
@@ -222,12 +281,18 @@ bool SLPActiveChannel::close(CommErrorRef* error) noexcept {
 bool SLPActiveChannel::closeLocked(CommErrorRef* error) {
     std::lock_guard<std::mutex> guard(_stateLock);
     if (isOpen_unsafe()) {
+        _stoppedByClose = true;
         const bool closed = SLK_CONTAIN(error, SLKErrorPortSystem, false, _commChannel->close(error));
         // A close that left the wrapped channel open leaves the loop reading it, and us open.
         if (closed || !SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened()))
             stopLoop__unsafe();
+        else
+            _stoppedByClose = false;
         return closed;
     }
+    // Whatever stopped the loop has now been told (or was our own doing): no news for a poll.
+    if (!_stoppedByClose.exchange(true))
+        refreshReadable();
     if (error != nullptr) {
         const CommErrorRef recorded = loadReadError();
         if (recorded)
@@ -271,6 +336,8 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
     SLKData received;
     const bool receivedAny = chan->TryReceive(timeout, received);
     const int receiveError = errno;
+    if (receivedAny)
+        refreshReadable();
     if (!receivedAny && receiveError != ETIMEDOUT) {
         // A reader that was waiting when the loop stopped ends here, with ECANCELED.
         SLK_RAISE(error, SLKErrorRead, "read failed with error %s (%d)", std::strerror(receiveError), receiveError);
@@ -296,4 +363,21 @@ bool SLPActiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept 
         return false;
     }
     return SLK_CONTAIN(error, SLKErrorPortSystem, false, _commChannel->write(data, error));
+}
+
+bool SLPActiveChannel::readableNow() const {
+    const std::shared_ptr<Buffer> chan = currentBuffer();
+    if (!chan)
+        return false;
+    if (chan->IsClosed())
+        return !_stoppedByClose;
+    return chan->HasData();
+}
+
+void SLPActiveChannel::refreshReadable() {
+    _readable->update([this] { return readableNow(); });
+}
+
+int SLPActiveChannel::readableDescriptor(CommErrorRef* error) {
+    return _readable->descriptor([this] { return readableNow(); }, error);
 }

@@ -119,6 +119,15 @@ public:
     // and whoever sees it true also sees everything the producer did before closing.
     bool IsClosed() const noexcept { return closed.load(); }
 
+    // Whether a receive would find elements now (for a poll's readable signal; a hint the moment
+    // it returns, as another receiver may take them).
+    bool HasData() const noexcept {
+        pthread_mutex_lock(&mutex);
+        const bool buffered = !empty();
+        pthread_mutex_unlock(&mutex);
+        return buffered;
+    }
+
 private:
     bool empty() const noexcept { return data.empty() && !held; }
 
@@ -230,7 +239,7 @@ private:
     }
 
     std::atomic<bool> closed;
-    pthread_mutex_t mutex;
+    mutable pthread_mutex_t mutex;
     pthread_cond_t cond;
     std::vector<T> data;   // everything buffered, oldest first, unless a block is held
     Block held;            // the one block buffered, sent while nothing else was; never with data

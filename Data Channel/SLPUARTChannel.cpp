@@ -3,6 +3,7 @@
 #include "SLKArbitraryLineSpeed.h"
 #include "DescriptorOperation.h"
 #include "SLKLineSettings.h"
+#include "SLKReadableDescriptor.h"
 #include "SLKUARTURL.h"
 
 #include <fcntl.h>
@@ -457,7 +458,8 @@ std::shared_ptr<SLPUARTChannel> SLPUARTChannel::initForURL(const char* url, cons
 }
 
 SLPUARTChannel::SLPUARTChannel(std::string url, SLKOptions options)
-    : _uartHandle(nullptr), _url(std::move(url)), _options(std::move(options)) {}
+    : _uartHandle(nullptr), _url(std::move(url)), _options(std::move(options)),
+      _watch(std::make_unique<selko::detail::ReadableWatch>()) {}
 
 SLPUARTChannel::~SLPUARTChannel() = default;   // the handle lets the port go with its last holder
 
@@ -469,6 +471,7 @@ bool SLPUARTChannel::releasePort(const std::shared_ptr<PortHandle>& expected) {
     std::shared_ptr<PortHandle> current = expected;
     if (!expected || !std::atomic_compare_exchange_strong(&_uartHandle, &current, std::shared_ptr<PortHandle>()))
         return false;
+    _watch->remove(expected->fd());   // before the number can go to another open
     return expected->close();
 }
 
@@ -503,9 +506,12 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
                   failure);
         return false;
     }
+    // Watched before anyone can close it: a close always finds it there to take out.
+    _watch->add(fd);
     std::shared_ptr<PortHandle> expected;
     if (!std::atomic_compare_exchange_strong(&_uartHandle, &expected, opened)) {
         // Another thread opened the channel meanwhile: ours is closed again.
+        _watch->remove(fd);
         opened->close();
         SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
         return false;
@@ -517,6 +523,7 @@ bool SLPUARTChannel::close(CommErrorRef* error) noexcept {
     // The handle is taken away first, so new calls find the channel closed; the handle then wakes
     // and waits out the calls already using it before it lets the port go.
     if (const auto handle = std::atomic_exchange(&_uartHandle, std::shared_ptr<PortHandle>())) {
+        _watch->remove(handle->fd());
         handle->close();
         return true;
     }
@@ -525,6 +532,8 @@ bool SLPUARTChannel::close(CommErrorRef* error) noexcept {
 }
 
 bool SLPUARTChannel::isOpened() noexcept { return acquirePort() != nullptr; }
+
+int SLPUARTChannel::readableDescriptor(CommErrorRef* error) { return _watch->descriptor(error); }
 
 SLKData SLPUARTChannel::readWithTimeout(double timeout, CommErrorRef* error) noexcept {
     const std::shared_ptr<PortHandle> handle = acquirePort();

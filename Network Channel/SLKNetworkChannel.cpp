@@ -32,8 +32,17 @@ void SLKNetworkChannel::raiseOpenFailure(CommErrorRef* error, int failure) const
 void SLKNetworkChannel::release(const std::shared_ptr<Connection>& connection) {
     std::shared_ptr<Connection> expected = connection;
     if (std::atomic_compare_exchange_strong(&_connection, &expected, std::shared_ptr<Connection>()))
-        connection->abandon();
+        letGo(connection);
 }
+
+void SLKNetworkChannel::letGo(const std::shared_ptr<Connection>& connection) {
+    // Out of the watch first: an abandoned socket reads as hung up for ever.
+    for (const int fd : connection->watched())
+        _watch.remove(fd);
+    connection->abandon();
+}
+
+int SLKNetworkChannel::readableDescriptor(CommErrorRef* error) { return _watch.descriptor(error); }
 
 bool SLKNetworkChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
     try {
@@ -54,9 +63,11 @@ bool SLKNetworkChannel::openWithTimeout(double timeout, CommErrorRef* error) noe
         const auto connection = start(fd, deadline, error);
         if (!connection)
             return false;
+        for (const int fd : connection->watched())
+            _watch.add(fd);
         std::shared_ptr<Connection> expected;
         if (!std::atomic_compare_exchange_strong(&_connection, &expected, connection)) {
-            connection->abandon();
+            letGo(connection);
             SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
             return false;
         }
@@ -69,7 +80,7 @@ bool SLKNetworkChannel::openWithTimeout(double timeout, CommErrorRef* error) noe
 
 bool SLKNetworkChannel::close(CommErrorRef* error) noexcept {
     if (const auto connection = std::atomic_exchange(&_connection, std::shared_ptr<Connection>())) {
-        connection->abandon();
+        letGo(connection);
         return true;
     }
     SLK_RAISE(error, SLKErrorNotOpened, "Device Already Closed");

@@ -4,6 +4,7 @@
 #define SELKO_SLKNETWORK_CHANNEL_H
 
 #include "SLKNetworkURL.h"
+#include "SLKReadableDescriptor.h"
 #include "SLKSocketStream.h"
 
 #include <memory>
@@ -22,6 +23,9 @@ public:
     virtual Outcome read(const Deadline& deadline, std::vector<std::uint8_t>& bytes, int& failure) = 0;
     // Sends every data byte; false with `failure` set to errno, or ECANCELED once abandoned.
     virtual bool send(const std::uint8_t* bytes, std::size_t length, int& failure) = 0;
+    // The descriptors that are readable while a read would find something: the socket, and a
+    // signal for bytes decoded and held here. They stay open until the connection is destroyed.
+    virtual std::vector<int> watched() const = 0;
 };
 
 } // namespace selko::detail
@@ -32,8 +36,9 @@ public:
 // code 2); a server that closes the connection fails the read with code 5 "Device disconnected"
 // and closes the channel; close wakes a waiting reader at once, and that read fails with code 2
 // without taking a byte. Calls may come from any thread: every call holds the connection while
-// it runs, and its descriptors close when the last holder lets go.
-class SLKNetworkChannel : public SLKDataChannel {
+// it runs, and its descriptors close when the last holder lets go. Its readable descriptor (an
+// epoll set holding the open connection's descriptors) is stable for the channel's life.
+class SLKNetworkChannel : public SLKDataChannel, public selko::detail::ReadableLayer {
 public:
     ~SLKNetworkChannel() override;
 
@@ -42,6 +47,7 @@ public:
     bool isOpened() noexcept final;
     SLKData readWithTimeout(double timeout, CommErrorRef* error = nullptr) noexcept final;
     bool write(const SLKData& data, CommErrorRef* error = nullptr) noexcept final;
+    int readableDescriptor(CommErrorRef* error) final;
 
 protected:
     using Connection = selko::detail::NetworkConnection;
@@ -66,9 +72,14 @@ private:
     std::shared_ptr<Connection> acquire() const { return std::atomic_load(&_connection); }
     // Gives `connection` up if the channel still holds it.
     void release(const std::shared_ptr<Connection>& connection);
+    // Takes a connection's descriptors out of the watch and abandons it.
+    void letGo(const std::shared_ptr<Connection>& connection);
 
     const selko::detail::NetworkAddress _address;
     std::shared_ptr<Connection> _connection;   // null while closed; atomic shared_ptr operations only
+    // Holds the descriptors of the connection in _connection, from before it is published until
+    // it is taken away.
+    selko::detail::ReadableWatch _watch;
 };
 
 #endif

@@ -2,6 +2,9 @@
 
 #include "SLKRFC2217Protocol.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 namespace selko::detail {
@@ -19,6 +22,25 @@ bool weDo(std::uint8_t option) { return option == OPTION_BINARY || option == OPT
 constexpr double kWaiterSlice = 0.01;
 
 } // namespace
+
+RFC2217Session::RFC2217Session(int fd) : stream(fd), _heldSignal(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+RFC2217Session::~RFC2217Session() {
+    if (_heldSignal >= 0)
+        ::close(_heldSignal);
+}
+
+void RFC2217Session::signalHeld_locked() {
+    const bool held = !_pending.empty();
+    if (held == _heldSignalled || _heldSignal < 0)
+        return;
+    std::uint64_t value = 1;
+    if (held)
+        (void)!::write(_heldSignal, &value, sizeof value);
+    else
+        (void)!::read(_heldSignal, &value, sizeof value);
+    _heldSignalled = held;
+}
 
 class RFC2217Session::ReaderTurn {
 public:
@@ -178,6 +200,7 @@ RFC2217Session::Outcome RFC2217Session::read(const Deadline& deadline, Bytes& by
             if (!_pending.empty()) {
                 bytes.swap(_pending);
                 _pending.clear();
+                signalHeld_locked();
                 return Outcome::Data;
             }
             if (_failure != Outcome::Data) {
@@ -211,8 +234,12 @@ bool RFC2217Session::await(const std::function<bool()>& condition, const Deadlin
             int failure = 0;
             if (turn.mine() && pump(deadline, failure) == Outcome::Abandoned)
                 return false;
-            if (turn.mine())
+            if (turn.mine()) {
+                // Device bytes decoded here wait for the next read, which the socket no longer announces.
+                std::lock_guard<std::mutex> lock(_stateLock);
+                signalHeld_locked();
                 continue;
+            }
         }
         // Another thread is reading and decoding: it announces every change.
         std::unique_lock<std::mutex> lock(_stateLock);
@@ -256,6 +283,7 @@ std::size_t RFC2217Session::discardPending() {
     std::lock_guard<std::mutex> lock(_stateLock);
     const std::size_t count = _pending.size();
     _pending.clear();
+    signalHeld_locked();
     return count;
 }
 

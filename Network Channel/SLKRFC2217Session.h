@@ -19,7 +19,8 @@ public:
     using Bytes = std::vector<std::uint8_t>;
 
     // Takes ownership of the connected socket `fd`.
-    explicit RFC2217Session(int fd) : stream(fd) {}
+    explicit RFC2217Session(int fd);
+    ~RFC2217Session() override;
 
     SocketStream stream;
 
@@ -30,6 +31,10 @@ public:
     // Sends `length` data bytes with 0xFF doubled.
     bool send(const std::uint8_t* bytes, std::size_t length, int& failure) override;
     void abandon() override { stream.abandon(); }
+    // The socket and the held-bytes signal.
+    std::vector<int> watched() const override {
+        return _heldSignal >= 0 ? std::vector<int>{stream.fd(), _heldSignal} : std::vector<int>{stream.fd()};
+    }
     // Sends Telnet commands as they are. Never interleaved with another send.
     bool sendRaw(const Bytes& bytes, int& failure);
     // Sends IAC SB COM-PORT-OPTION <command> <value> IAC SE.
@@ -59,6 +64,8 @@ private:
     void subnegotiation(const Bytes& body) override;
     // Receives once and decodes into _pending; called during the reader's turn.
     Outcome pump(const Deadline& deadline, int& failure);
+    // Raises or lowers the held-bytes signal to match _pending (under _stateLock).
+    void signalHeld_locked();
 
     // One thread at a time receives and decodes: it holds the reader's turn (_readerBusy). A plain
     // flag under _stateLock rather than a timed mutex, whose timed lock the thread sanitizer
@@ -77,6 +84,11 @@ private:
     unsigned long long _version = 0;   // counts every change announced on _changed
     bool _readerBusy = false;
     Bytes _pending;
+    // Readable while _pending holds bytes that a thread other than a reader decoded (a
+    // line-control call waiting for its answer): the socket no longer shows them. A reader that
+    // decodes and takes the bytes in one call never touches it.
+    const int _heldSignal;
+    bool _heldSignalled = false;
     rfc2217::Answers _answers;
     ComPort _comPort = ComPort::Waiting;
     Outcome _failure = Outcome::Data;   // Disconnected or Failed once the stream broke

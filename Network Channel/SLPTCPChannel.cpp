@@ -15,6 +15,7 @@ public:
     bool send(const std::uint8_t* bytes, std::size_t length, int& failure) override {
         return stream.sendAll(bytes, length, failure);
     }
+    std::vector<int> watched() const override { return {stream.fd()}; }
 
     selko::detail::SocketStream stream;
 };
