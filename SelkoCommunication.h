@@ -261,17 +261,27 @@ SELKO_API std::shared_ptr<SLKPortWatcher> selko_watchPorts(
 
 /// One thread that waits on the ports of many channels at once (epoll) instead of a thread per
 /// channel; nothing wakes while every port is silent. Channels attach (createActiveChannelOnLoop)
-/// and leave at any time; the loop may be destroyed with channels still attached.
+/// and leave at any time; the loop may be destroyed with channels still attached: their reading
+/// then stops as if the device were lost (each closes the channel it wraps, a waiting reader ends
+/// with code 5, close answers code 2 "The event loop was destroyed", a reopen fails with code 4).
+/// The destructor returns once no turn runs any more (unless it runs on the loop's own thread).
 class SELKO_API SLKEventLoop {
 public:
     virtual ~SLKEventLoop();
 };
-/// A new event loop with its thread.
+/// A new event loop with its thread (named "selko-loop"). Code 4 "Error starting the event loop -
+/// ..." when its descriptors or its thread cannot be made.
 SELKO_API std::shared_ptr<SLKEventLoop> createEventLoop(CommErrorRef* error = nullptr);
 /// For the application's own event loop (epoll, Boost.Asio, Qt, GLib, libuv): a descriptor that
 /// polls readable while bytes wait at the top of the stack, so that a read with
 /// SELKO_COMMUNICATION_TIME_NOW takes them. It belongs to the channel (do not close it) and stays
 /// valid until the channel is destroyed. -1 and code 6 when no layer has one.
+/// The first layer from the top that has one answers: a UART, tcp:// or rfc2217:// channel (an
+/// epoll set holding the open port: readable while input, a hang-up or an error waits, quiet while
+/// closed, the same number across reopens), or an active channel (readable while its buffer holds
+/// bytes, or once its reading stopped on its own until close has reported it). Layers above that
+/// hold bytes back (an aggregating transformer) are not seen: read until a read comes back empty.
+/// Code 3 "channel cannot be nil", code 4 when the system refuses a descriptor.
 SELKO_API int SLKReadableDescriptor(SLKDataChannelRef channel, CommErrorRef* error = nullptr);
 
 template <class T> class databufferchannel_t;
@@ -404,7 +414,9 @@ private:
 
 /// Keeps reading the wrapped channel on a background thread (1/30 s slices) into a buffer;
 /// a read takes everything buffered since the previous read. The null variant
-/// (createActiveNullChannel) drains and discards, and refuses reads and writes with code 6.
+/// (createActiveNullChannel) drains and discards, and refuses reads and writes with code 6. The
+/// same class serves createActiveChannelOnLoop, where an event loop does the reading instead of
+/// a thread of its own.
 class SELKO_API SLPActiveChannel final : public SLKDataChannel,
                                          public std::enable_shared_from_this<SLPActiveChannel> {
 public:
@@ -671,8 +683,11 @@ SELKO_API SLKDataChannelRef createActiveChannel(SLKDataChannelRef channel, CommE
 /// Background drain over `channel` that refuses reads and writes. Code 3 "channel cannot be nil".
 SELKO_API SLKDataChannelRef createActiveNullChannel(SLKDataChannelRef channel, CommErrorRef* error = nullptr) noexcept;
 /// An active channel with the contract of createActiveChannel whose background reading `loop`
-/// does. Code 3 "channel cannot be nil", code 6 when no layer of `channel` has a descriptor to
-/// wait on.
+/// does: it reads `channel` with SELKO_COMMUNICATION_TIME_NOW, on the loop's thread, whenever the
+/// stack's readable descriptor (see SLKReadableDescriptor) fires. Code 3 "channel cannot be nil",
+/// then "loop cannot be nil" (or "loop was not made by createEventLoop"), code 6 when no layer of
+/// `channel` has a descriptor to wait on. Attaching at open fails with code 4 ("The event loop
+/// was destroyed", "Error attaching to the event loop - ...").
 SELKO_API SLKDataChannelRef createActiveChannelOnLoop(SLKDataChannelRef channel, std::shared_ptr<SLKEventLoop> loop,
                                                       CommErrorRef* error = nullptr) noexcept;
 /// Keeps working across disconnects of the channel below it (an unplugged USB adapter, a

@@ -43,16 +43,21 @@ int ReadableWatch::descriptor(CommErrorRef* error) {
     return _epoll;
 }
 
-void ReadableWatch::add(int fd) {
+bool ReadableWatch::publish(const std::vector<int>& fds, const std::function<bool()>& publish) {
     std::lock_guard<std::mutex> guard(_mutex);
-    _fds.push_back(fd);
-    if (_epoll >= 0) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = fd;
-        // A descriptor that cannot be polled (none of ours) simply never makes the set readable.
-        ::epoll_ctl(_epoll, EPOLL_CTL_ADD, fd, &event);
+    if (!publish())
+        return false;
+    for (const int fd : fds) {
+        _fds.push_back(fd);
+        if (_epoll >= 0) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.fd = fd;
+            // A descriptor that cannot be polled (none of ours) simply never makes the set readable.
+            ::epoll_ctl(_epoll, EPOLL_CTL_ADD, fd, &event);
+        }
     }
+    return true;
 }
 
 void ReadableWatch::remove(int fd) {

@@ -39,7 +39,10 @@ public:
     ReadableWatch& operator=(const ReadableWatch&) = delete;
 
     int descriptor(CommErrorRef* error);
-    void add(int fd);
+    // Publishes an open port (`publish` returns whether it did) and, if it did, adds its
+    // descriptors in the same step: a poll never hears of a port before a read can find it, and a
+    // close (which removes them before it lets the port go) always finds them there.
+    bool publish(const std::vector<int>& fds, const std::function<bool()>& publish);
     void remove(int fd);
 
 private:

@@ -506,12 +506,12 @@ bool SLPUARTChannel::openWithTimeout(double, CommErrorRef* error) noexcept {
                   failure);
         return false;
     }
-    // Watched before anyone can close it: a close always finds it there to take out.
-    _watch->add(fd);
-    std::shared_ptr<PortHandle> expected;
-    if (!std::atomic_compare_exchange_strong(&_uartHandle, &expected, opened)) {
+    const bool published = _watch->publish({fd}, [&] {
+        std::shared_ptr<PortHandle> expected;
+        return std::atomic_compare_exchange_strong(&_uartHandle, &expected, opened);
+    });
+    if (!published) {
         // Another thread opened the channel meanwhile: ours is closed again.
-        _watch->remove(fd);
         opened->close();
         SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
         return false;

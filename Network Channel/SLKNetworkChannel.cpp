@@ -63,11 +63,12 @@ bool SLKNetworkChannel::openWithTimeout(double timeout, CommErrorRef* error) noe
         const auto connection = start(fd, deadline, error);
         if (!connection)
             return false;
-        for (const int fd : connection->watched())
-            _watch.add(fd);
-        std::shared_ptr<Connection> expected;
-        if (!std::atomic_compare_exchange_strong(&_connection, &expected, connection)) {
-            letGo(connection);
+        const bool published = _watch.publish(connection->watched(), [&] {
+            std::shared_ptr<Connection> expected;
+            return std::atomic_compare_exchange_strong(&_connection, &expected, connection);
+        });
+        if (!published) {
+            connection->abandon();
             SLK_RAISE(error, SLKErrorAlreadyOpened, "Device Already Opened");
             return false;
         }

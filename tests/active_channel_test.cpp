@@ -1,9 +1,12 @@
 // The active channel and the buffer channel between its background loop and its readers, over
 // scripted channels so that the loop's orderings (close, reopen, failing thread starts) can be
-// pinned down.
+// pinned down. The contract is checked for both ways of reading: a thread of the channel's own,
+// and an event loop.
 #include "SLPActiveChannelAccess.h"
 #include "TestSupport.h"
 #include "databufferchannel_t.h"
+
+#include <sys/eventfd.h>
 
 #include <limits>
 
@@ -66,13 +69,50 @@ TEST(BufferChannel, HandsOverEverythingSentInOrderUntilCloseEndsEveryWait) {
 
 class ActiveChannel : public NothingLeftBehind {};
 
+// A scripted channel with a descriptor that is readable while a scripted read waits to be handed
+// out, as a port's is while bytes wait: an event loop can serve it.
+template <class Base = ScriptedChannel> struct Rung : Base {
+    using Base::Base;
+    const int bell = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+    ~Rung() override { ::close(bell); }
+    void pushRead(const std::string& bytes) { Base::pushRead(bytes), ring(); }
+    void pushFailure(CommErrorRef error) { Base::pushFailure(std::move(error)), ring(); }
+    SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
+        SLKData got = Base::readWithTimeout(timeout, error);
+        std::uint64_t one = 1;
+        if (!got || !got->empty())   // one scripted read handed out (or none left: nothing to take)
+            (void)!::read(bell, &one, sizeof one);
+        return got;
+    }
+    void ring() {
+        const std::uint64_t one = 1;
+        (void)!::write(bell, &one, sizeof one);
+    }
+};
+
+// Each contract test runs over an active channel read by a thread of its own, and over one that
+// an event loop serves.
+class ActiveContract : public ActiveChannel, public ::testing::WithParamInterface<bool> {
+protected:
+    template <class Base> SLKDataChannelRef active(const std::shared_ptr<Rung<Base>>& port) {
+        return GetParam() ? SLPActiveChannelAccess::onLoop(port, loop, port->bell) : createActiveChannel(port);
+    }
+    void TearDown() override {
+        loop.reset();   // its thread and descriptors are gone before the count
+        ActiveChannel::TearDown();
+    }
+    std::shared_ptr<SLKEventLoop> loop = createEventLoop();
+};
+INSTANTIATE_TEST_SUITE_P(Readings, ActiveContract, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "event_loop" : "thread"; });
+
 // Make the call with the error slot `e` and tell whether it failed (returned null or false).
 #define FAILS(call) [&](CommErrorRef* e) { return !(call); }
 
-TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
-    auto wrapped = std::make_shared<ScriptedChannel>(false);
-    SLKDataChannelRef active = createActiveChannel(wrapped), drain = createActiveNullChannel(wrapped),
-                      closed = createActiveChannel(std::make_shared<ScriptedChannel>(false));
+TEST_P(ActiveContract, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
+    auto wrapped = std::make_shared<Rung<>>(false);
+    SLKDataChannelRef active = this->active(wrapped), drain = createActiveNullChannel(wrapped),
+                      closed = this->active(std::make_shared<Rung<>>(false));
     ASSERT_TRUE(active->openWithTimeout(1.0));
     const SLKData x = SLKDataWithString("x");
     const std::string invalid = "time out has an invalid value", nullStub = "active null stub does not support ";
@@ -108,11 +148,25 @@ TEST_F(ActiveChannel, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
     expectError(error, SLKErrorRead, kReadFailed + errnoText(ECANCELED, " "), kActiveSource);
     // The close stopped the loop: a second close reports under code 2 the loop's read error (the
     // wrapped channel's, when the close ended a read) or, when the loop stood between two reads,
-    // "Device Already Closed".
+    // what its next read would have said.
     EXPECT_FALSE(active->close(&error));
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), SLKErrorNotOpened);
-    EXPECT_TRUE(error->domain() == "test" || error->message() == "Device Already Closed") << error->message();
+    EXPECT_TRUE(error->domain() == "test" || error->message() == kClosed) << error->message();
+    // A failing read of the wrapped channel stops the loop and is reported by close; a reopen
+    // starts afresh.
+    ASSERT_TRUE(active->openWithTimeout(1.0));
+    wrapped->pushRead("before");
+    EXPECT_EQ(readAtLeast(*active, 6), "before");
+    wrapped->pushFailure(foreignError("lost", 5));
+    EXPECT_TRUE(eventually([&] { return !active->isOpened(); }));
+    EXPECT_FALSE(active->close(&error));
+    EXPECT_EQ(error->domain(), "lost");
+    EXPECT_EQ(error->code(), SLKErrorNotOpened);
+    ASSERT_TRUE(wrapped->close(nullptr) && active->openWithTimeout(1.0));
+    wrapped->pushRead("after");
+    EXPECT_EQ(readAtLeast(*active, 5), "after");
+    EXPECT_TRUE(active->close());
 }
 
 // Holds its first read until released (or ten seconds pass), counting the reads of that reader.
@@ -197,9 +251,9 @@ TEST_F(ActiveChannel, AfterCloseTheLoopNeverReadsAgainEvenWhenAnotherOwnerReopen
 
 // Two active channels take turns owning one channel, each closing it before the other opens it:
 // each owner reads exactly the bytes sent while it held the channel.
-TEST_F(ActiveChannel, OwnersTakingTurnsEachReadTheirOwnBytes) {
-    auto port = std::make_shared<ScriptedChannel>(false);
-    const SLKDataChannelRef owners[] = {createActiveChannel(port), createActiveChannel(port)};
+TEST_P(ActiveContract, OwnersTakingTurnsEachReadTheirOwnBytes) {
+    auto port = std::make_shared<Rung<>>(false);
+    const SLKDataChannelRef owners[] = {active(port), active(port)};
     for (int i = 0; i < 200 && !HasFailure(); ++i) {
         const SLKDataChannelRef& owner = owners[i % 2];
         ASSERT_TRUE(owner->openWithTimeout(1.0));
@@ -211,18 +265,20 @@ TEST_F(ActiveChannel, OwnersTakingTurnsEachReadTheirOwnBytes) {
 }
 
 // A close that the wrapped channel refuses, staying open, is passed on and leaves the loop reading.
-TEST_F(ActiveChannel, ARefusedCloseLeavesTheLoopReading) {
-    struct RefusesClose : ScriptedChannel {
-        bool close(CommErrorRef* error) override { return *error = foreignError("below", 4), false; }
-    };
-    auto port = std::make_shared<RefusesClose>();
-    const SLKDataChannelRef active = createActiveChannel(port);
+struct RefusesClose : ScriptedChannel {
+    bool close(CommErrorRef* error) override { return *error = foreignError("below", 4), false; }
+};
+TEST_P(ActiveContract, ARefusedCloseLeavesTheLoopReading) {
+    auto port = std::make_shared<Rung<RefusesClose>>();
+    const SLKDataChannelRef active = this->active(port);
     CommErrorRef error;
     EXPECT_FALSE(active->close(&error));
     EXPECT_EQ(error->domain(), "below");
     port->pushRead("still read");
     EXPECT_EQ(readAtLeast(*active, 10), "still read");
-    EXPECT_TRUE(active->isOpened() && port->ScriptedChannel::close(nullptr)); // ends the loop
+    EXPECT_TRUE(active->isOpened());
+    port->pushFailure(nullptr);   // ends the loop
+    EXPECT_TRUE(eventually([&] { return !active->isOpened(); }));
 }
 
 TEST_F(ActiveChannel, ThreadThatCannotStartLeavesNobodyWaiting) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <memory>
+#include <random>
 
 using namespace selko::test;
 
@@ -195,6 +196,141 @@ TEST_F(EventLoop, OnePortLostOrClosedNeverHoldsUpTheOthers) {
     EXPECT_EQ(error->message(), "Device disconnected");
     for (int i = 2; i < kPorts; ++i)
         EXPECT_TRUE(channels[i]->close());
+}
+
+// A layer above the port that hands out one held-back message per read still gets every message
+// out although the port went quiet after delivering them all at once.
+TEST_F(EventLoop, MessagesHeldAboveThePortComeOutWithoutNewInput) {
+    SimulatedInstrument device;
+    auto loop = createEventLoop();
+    const std::vector<SLKDataTransformerRef> lines{createAggregatingTransformer(SLKDataWithString("\n"), false)};
+    const SLKDataChannelRef channel =
+        createActiveChannelOnLoop(createChannelTransformer(openedUART(device), &lines, nullptr), loop);
+    ASSERT_NE(channel, nullptr);
+    device.send("one\ntwo\nthree\nfour\nfive\nsix\n");
+    EXPECT_EQ(readAtLeast(*channel, 28), "one\ntwo\nthree\nfour\nfive\nsix\n");
+    EXPECT_TRUE(channel->close());
+}
+
+// The loop destroyed under attached channels: their reading stops as if the device were lost.
+// A waiting reader ends, the wrapped port is closed, close reports why, and a reopen is refused
+// with the wrapped channel left closed.
+TEST_F(EventLoop, DestroyedUnderAttachedChannels) {
+    SimulatedInstrument devices[3];
+    auto loop = createEventLoop();
+    SLKDataChannelRef uarts[3], channels[3];
+    for (int i = 0; i < 3; ++i) {
+        uarts[i] = openedUART(devices[i]);
+        channels[i] = createActiveChannelOnLoop(uarts[i], loop);
+    }
+    devices[1].send("buffered");
+    ASSERT_TRUE(eventually([&] { return readable(SLKReadableDescriptor(channels[1])); }));
+    CommErrorRef waitError;
+    auto waiting = blockedCall([&] { return channels[0]->readWithTimeout(SELKO_COMMUNICATION_TIME_FOREVER, &waitError); });
+    loop.reset();
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), nullptr);
+    expectError(waitError, SLKErrorRead, "read failed with error " + errnoText(ECANCELED, " "),
+                "Data Channel Decorator/SLPActiveChannel.cpp:");
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(channels[i]->isOpened() || uarts[i]->isOpened());
+        CommErrorRef error;
+        EXPECT_EQ(channels[i]->readWithTimeout(kNow, &error), nullptr);
+        expectError(error, SLKErrorNotOpened, kClosed, "Data Channel Decorator/SLPActiveChannel.cpp:");
+        // Readable: the loss is news until close reports it.
+        EXPECT_TRUE(readable(SLKReadableDescriptor(channels[i])));
+        EXPECT_FALSE(channels[i]->close(&error));
+        expectError(error, SLKErrorNotOpened, "The event loop was destroyed", "Event Loop/SLKEventLoopCore.cpp:");
+        EXPECT_FALSE(channels[i]->openWithTimeout(1.0, &error));
+        expectError(error, SLKErrorPortSystem, "The event loop was destroyed", "Event Loop/SLKEventLoopCore.cpp:");
+        EXPECT_FALSE(uarts[i]->isOpened());
+    }
+}
+
+// Several threads attach channels, read, close, reopen and let go of them at random while the
+// ports stream and one hangs up; the loop is destroyed at the end with channels still attached.
+// Run under ThreadSanitizer too. Every read hands out stream bytes or fails the way the race
+// explains.
+TEST_F(EventLoop, AttachDetachCloseReopenFromSeveralThreadsWhilePortsStreamAndHangUp) {
+    constexpr int kPorts = 4, kThreads = 3, kRounds = SELKO_SANITIZED ? 60 : 250;
+    SimulatedInstrument devices[kPorts];
+    SLKDataChannelRef uarts[kPorts];
+    for (int i = 0; i < kPorts; ++i)
+        uarts[i] = createUARTChannel(devices[i].url().c_str(), &kShared);
+    std::atomic<bool> stop{false};
+    std::atomic<int> streaming{kPorts};
+    std::vector<std::thread> streamers;
+    for (int i = 0; i < kPorts; ++i) {
+        streamers.emplace_back([&, i] {
+            const std::string chunk(32, 'x');
+            // Only what fits: a port that nobody reads must not block the stream's end.
+            while (!stop && !(i == 0 && streaming < kPorts)) {
+                pollfd room{devices[i].masterFd(), POLLOUT, 0};
+                if (::poll(&room, 1, 5) == 1)
+                    (void)!::write(devices[i].masterFd(), chunk.data(), chunk.size());
+            }
+        });
+    }
+    auto loop = createEventLoop();
+    std::vector<SLKDataChannelRef> kept;   // attached channels kept to the end
+    std::mutex keptLock;
+    std::atomic<int> unexpected{0}, bytesRead{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            std::mt19937 random(1234u + static_cast<unsigned>(t));
+            SLKDataChannelRef mine;
+            for (int round = 0; round < kRounds; ++round) {
+                CommErrorRef error;
+                switch (random() % 6) {
+                case 0: mine = createActiveChannelOnLoop(uarts[random() % kPorts], loop); break;
+                case 1:
+                    if (mine)
+                        mine->openWithTimeout(1.0, &error);
+                    break;
+                case 2:
+                    if (mine)
+                        mine->close(&error);
+                    break;
+                case 3:
+                case 4:
+                    if (mine) {
+                        const SLKData bytes = mine->readWithTimeout(0.01, &error);
+                        if (bytes && std::any_of(bytes->begin(), bytes->end(), [](auto b) { return b != 'x'; }))
+                            ++unexpected;
+                        if (bytes)
+                            bytesRead += static_cast<int>(bytes->size());
+                        else if (!error || (error->code() != SLKErrorNotOpened && error->code() != SLKErrorRead))
+                            ++unexpected;
+                    }
+                    break;
+                case 5:
+                    if (mine && round % 2 == 0) {
+                        std::lock_guard<std::mutex> guard(keptLock);
+                        kept.push_back(mine);
+                    }
+                    mine.reset();
+                    break;
+                }
+                if (t == 0 && round == kRounds / 2) {
+                    streaming = kPorts - 1;   // port 0 stops streaming ...
+                    streamers[0].join();
+                    devices[0].hangUp();      // ... and its far end goes away
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    stop = true;
+    for (std::size_t i = 1; i < streamers.size(); ++i)
+        streamers[i].join();
+    loop.reset();
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_GT(bytesRead, 0);
+    for (const SLKDataChannelRef& channel : kept)
+        EXPECT_FALSE(channel->isOpened());
 }
 
 } // namespace
