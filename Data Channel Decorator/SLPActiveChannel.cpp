@@ -261,7 +261,9 @@ bool SLPActiveChannel::openLocked(double timeout, CommErrorRef* error) {
         if (_commChannel->openWithTimeout(timeout, error)) {
             CommErrorRef why;
             if (!detach_read_loop__unsafe(&why)) {
-                // Nothing stopped, so nothing to report on close: "Device Already Closed".
+                // Nothing stopped, so nothing to report on close ("Device Already Closed"), and
+                // no news for a poll: the open reports the failure.
+                _stoppedByClose = true;
                 abandonUnstartedLoop__unsafe(nullptr);
                 _commChannel->close(nullptr);
                 if (error != nullptr)

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "databufferchannel_t.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 
 #include <limits>
@@ -166,7 +167,23 @@ TEST_P(ActiveContract, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
     ASSERT_TRUE(wrapped->close(nullptr) && active->openWithTimeout(1.0));
     wrapped->pushRead("after");
     EXPECT_EQ(readAtLeast(*active, 5), "after");
+    // The readable descriptor: bytes buffered, then the failure, are news until taken or until a
+    // reopen starts afresh.
+    const auto readable = [fd = SLKReadableDescriptor(active)] {
+        pollfd watched{fd, POLLIN, 0};
+        return ::poll(&watched, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
+    wrapped->pushRead("news");
+    EXPECT_TRUE(eventually(readable));
+    EXPECT_EQ(text(active->readWithTimeout(kNow)), "news");
+    EXPECT_FALSE(readable());
+    wrapped->pushFailure(nullptr);
+    EXPECT_TRUE(eventually(readable));
+    ASSERT_TRUE(wrapped->close(nullptr) && active->openWithTimeout(1.0));
+    EXPECT_FALSE(readable());
     EXPECT_TRUE(active->close());
+    EXPECT_FALSE(readable());
 }
 
 // Holds its first read until released (or ten seconds pass), counting the reads of that reader.
