@@ -303,7 +303,8 @@ TEST_F(PortWatching, EachPortAddedOrRemovedIsReportedOnceWithWhatWasKnownWhenItC
     // Events lost (a message cut short): ttyUSB0 went and ttyUSB2 came unheard, and are found by listing.
     tree.unplug("ttyUSB0", "1-1");
     watching.send(std::string(9000, 'x'));
-    tree.add(usbPort("ttyUSB3", "1-4", 0, "0403 6015", "D3"));
+    EXPECT_TRUE(eventually([&] { return std::lock_guard<std::mutex>(mutex), heard.size() >= 4; }));
+    tree.add(usbPort("ttyUSB3", "1-4", 0, "0403 6015", "D3"));   // not half made under the listing
     watching.send(event("add", "ttyUSB3"));
     EXPECT_TRUE(eventually([&] { return std::lock_guard<std::mutex>(mutex), heard.size() >= 5; }));
     watch.reset();
