@@ -75,12 +75,38 @@ bool SLPUSBChannel::openOnResolvedNode(double timeout, CommErrorRef* error) {
         // The same node keeps its channel (and whatever was tied to it); a new node gets one.
         const std::lock_guard<std::mutex> lock(_mutex);
         if (!_port || _portPath != path) {
+            const std::shared_ptr<SLPUARTChannel> previous = std::move(_port);   // kept until it left the set
             _port = SLPUARTChannel::initForURL(uartURLFor(path).c_str(), &_options);
             _portPath = path;
+            watchCurrentNode();
         }
         current = _port;
     }
     return current->openWithTimeout(timeout, error);
+}
+
+int SLPUSBChannel::readableDescriptor(CommErrorRef* error) {
+    const int descriptor = _readable.descriptor(error);
+    if (descriptor < 0)
+        return -1;
+    const std::lock_guard<std::mutex> lock(_mutex);
+    if (!_watched) {
+        _watched = true;
+        watchCurrentNode();
+    }
+    return descriptor;
+}
+
+void SLPUSBChannel::watchCurrentNode() {
+    if (!_watched)
+        return;
+    if (_watchedNode >= 0)
+        _readable.remove(_watchedNode);
+    // A UART channel's descriptor stays valid for the channel's life, which the set outlives only
+    // until the next node replaces it here.
+    _watchedNode = _port ? SLKReadableDescriptor(_port, nullptr) : -1;
+    if (_watchedNode >= 0)
+        _readable.publish({_watchedNode}, [] { return true; });
 }
 
 template <class Call>

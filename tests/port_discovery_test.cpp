@@ -208,11 +208,16 @@ TEST(PortDiscovery, AUSBChannelOpensTheOneMatchingNodeAndFollowsTheAdapterToANew
     ASSERT_NE(port, nullptr);
     EXPECT_FALSE(port->discard(SLKQueue::Both, &error));   // nothing opened yet
     expectError(error, 2, kClosed, "Port Discovery/SLPUSBChannel.cpp:");
+    const int readable = SLKReadableDescriptor(channel, &error);   // the same for every node
+    ASSERT_GE(readable, 0);
     for (SimulatedInstrument* device : {&first, &second}) {
         ASSERT_TRUE(channel->openWithTimeout(1.0, &error)) << error->message();
         EXPECT_TRUE(port->discard(SLKQueue::Both, &error));
         EXPECT_TRUE(channel->write(SLKDataWithString("PING\n"), &error));
         EXPECT_EQ(device->receive(5, 5000ms), "PING\n");
+        device->send("OK\n");
+        pollfd waiting{readable, POLLIN, 0};
+        EXPECT_EQ(::poll(&waiting, 1, 5000), 1);
         EXPECT_TRUE(channel->close(&error));
         if (device == &first) {   // unplugged, and back under another node
             tree.unplug("ttyUSB0", "1-1");
