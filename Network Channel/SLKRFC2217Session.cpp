@@ -247,6 +247,16 @@ bool RFC2217Session::await(const std::function<bool()>& condition, const Deadlin
     }
 }
 
+std::vector<std::uint8_t> comPortMessage(std::uint8_t command, const std::vector<std::uint8_t>& value) {
+    // Sized once, then filled (growing a two-byte vector by insert trips a false array-bounds
+    // warning of GCC 12 at -O3).
+    std::vector<std::uint8_t> body(2 + value.size());
+    body[0] = rfc2217::COM_PORT_OPTION;
+    body[1] = command;
+    std::copy(value.begin(), value.end(), body.begin() + 2);
+    return telnet::subnegotiation(body);
+}
+
 bool RFC2217Session::sendRaw(const Bytes& bytes, int& failure) {
     std::lock_guard<std::mutex> lock(_sendLock);
     return stream.sendAll(bytes.data(), bytes.size(), failure);
@@ -259,9 +269,7 @@ bool RFC2217Session::send(const std::uint8_t* bytes, std::size_t length, int& fa
 }
 
 bool RFC2217Session::sendComPort(std::uint8_t command, const Bytes& value, int& failure) {
-    Bytes body{rfc2217::COM_PORT_OPTION, command};
-    body.insert(body.end(), value.begin(), value.end());
-    return sendRaw(telnet::subnegotiation(body), failure);
+    return sendRaw(comPortMessage(command, value), failure);
 }
 
 RFC2217Session::Answer RFC2217Session::answer(std::uint8_t command) {

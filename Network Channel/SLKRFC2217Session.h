@@ -14,6 +14,9 @@
 
 namespace selko::detail {
 
+// The Telnet subnegotiation that carries one COM-PORT-OPTION command with its value.
+std::vector<std::uint8_t> comPortMessage(std::uint8_t command, const std::vector<std::uint8_t>& value);
+
 class RFC2217Session final : public NetworkConnection, private telnet::Listener {
 public:
     using Bytes = std::vector<std::uint8_t>;

@@ -97,13 +97,10 @@ bool SLPRFC2217Channel::negotiate(Session& session, const LineSettings& settings
         before.push_back(session.answer(request.command).count);
     std::vector<std::uint8_t> wire;
     for (const SettingRequest& request : requests) {
-        std::vector<std::uint8_t> body{rfc2217::COM_PORT_OPTION, request.command};
-        body.insert(body.end(), request.value.begin(), request.value.end());
-        const auto one = selko::detail::telnet::subnegotiation(body);
+        const auto one = selko::detail::comPortMessage(request.command, request.value);
         wire.insert(wire.end(), one.begin(), one.end());
     }
-    const auto mask = selko::detail::telnet::subnegotiation(
-        {rfc2217::COM_PORT_OPTION, rfc2217::SET_MODEMSTATE_MASK, 0xFF});
+    const auto mask = selko::detail::comPortMessage(rfc2217::SET_MODEMSTATE_MASK, {0xFF});
     wire.insert(wire.end(), mask.begin(), mask.end());
     if (!session.sendRaw(wire, failure)) {
         raiseOpenFailure(error, failure);
