@@ -72,14 +72,14 @@ class ActiveChannel : public NothingLeftBehind {};
 
 // A scripted channel with a descriptor that is readable while a scripted read waits to be handed
 // out, as a port's is while bytes wait: an event loop can serve it.
-template <class Base = ScriptedChannel> struct Rung : Base {
-    using Base::Base;
+struct Rung : ScriptedChannel {
+    using ScriptedChannel::ScriptedChannel;
     const int bell = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     ~Rung() override { ::close(bell); }
-    void pushRead(const std::string& bytes) { Base::pushRead(bytes), ring(); }
-    void pushFailure(CommErrorRef error) { Base::pushFailure(std::move(error)), ring(); }
+    void pushRead(const std::string& bytes) { ScriptedChannel::pushRead(bytes), ring(); }
+    void pushFailure(CommErrorRef error) { ScriptedChannel::pushFailure(std::move(error)), ring(); }
     SLKData readWithTimeout(double timeout, CommErrorRef* error) override {
-        SLKData got = Base::readWithTimeout(timeout, error);
+        SLKData got = ScriptedChannel::readWithTimeout(timeout, error);
         std::uint64_t one = 1;
         if (!got || !got->empty())   // one scripted read handed out (or none left: nothing to take)
             (void)!::read(bell, &one, sizeof one);
@@ -92,17 +92,13 @@ template <class Base = ScriptedChannel> struct Rung : Base {
 };
 
 // Each contract test runs over an active channel read by a thread of its own, and over one that
-// an event loop serves.
+// an event loop serves (made before the fixture counts threads and descriptors, and gone after).
 class ActiveContract : public ActiveChannel, public ::testing::WithParamInterface<bool> {
 protected:
-    template <class Base> SLKDataChannelRef active(const std::shared_ptr<Rung<Base>>& port) {
+    SLKDataChannelRef active(const std::shared_ptr<Rung>& port) {
         return GetParam() ? SLPActiveChannelAccess::onLoop(port, loop, port->bell) : createActiveChannel(port);
     }
-    void TearDown() override {
-        loop.reset();   // its thread and descriptors are gone before the count
-        ActiveChannel::TearDown();
-    }
-    std::shared_ptr<SLKEventLoop> loop = createEventLoop();
+    const std::shared_ptr<SLKEventLoop> loop = createEventLoop();
 };
 INSTANTIATE_TEST_SUITE_P(Readings, ActiveContract, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "event_loop" : "thread"; });
@@ -111,9 +107,9 @@ INSTANTIATE_TEST_SUITE_P(Readings, ActiveContract, ::testing::Bool(),
 #define FAILS(call) [&](CommErrorRef* e) { return !(call); }
 
 TEST_P(ActiveContract, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
-    auto wrapped = std::make_shared<Rung<>>(false);
+    auto wrapped = std::make_shared<Rung>(false);
     SLKDataChannelRef active = this->active(wrapped), drain = createActiveNullChannel(wrapped),
-                      closed = this->active(std::make_shared<Rung<>>(false));
+                      closed = this->active(std::make_shared<Rung>(false));
     ASSERT_TRUE(active->openWithTimeout(1.0));
     const SLKData x = SLKDataWithString("x");
     const std::string invalid = "time out has an invalid value", nullStub = "active null stub does not support ";
@@ -258,7 +254,7 @@ TEST_F(ActiveChannel, AfterCloseTheLoopNeverReadsAgainEvenWhenAnotherOwnerReopen
 // Two active channels take turns owning one channel, each closing it before the other opens it:
 // each owner reads exactly the bytes sent while it held the channel.
 TEST_P(ActiveContract, OwnersTakingTurnsEachReadTheirOwnBytes) {
-    auto port = std::make_shared<Rung<>>(false);
+    auto port = std::make_shared<Rung>(false);
     const SLKDataChannelRef owners[] = {active(port), active(port)};
     for (int i = 0; i < 200 && !HasFailure(); ++i) {
         const SLKDataChannelRef& owner = owners[i % 2];
@@ -271,11 +267,11 @@ TEST_P(ActiveContract, OwnersTakingTurnsEachReadTheirOwnBytes) {
 }
 
 // A close that the wrapped channel refuses, staying open, is passed on and leaves the loop reading.
-struct RefusesClose : ScriptedChannel {
+struct RefusesClose : Rung {
     bool close(CommErrorRef* error) override { return *error = foreignError("below", 4), false; }
 };
 TEST_P(ActiveContract, ARefusedCloseLeavesTheLoopReading) {
-    auto port = std::make_shared<Rung<RefusesClose>>();
+    auto port = std::make_shared<RefusesClose>();
     const SLKDataChannelRef active = this->active(port);
     CommErrorRef error;
     EXPECT_FALSE(active->close(&error));
