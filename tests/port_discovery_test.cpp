@@ -82,8 +82,14 @@ const char* const kMachine[] = {
     "/sys/devices/U/1-2/1-2:1.2/bInterfaceNumber 02", "/sys/devices/U/1-2/idVendor 1d50",
     "/sys/devices/U/1-2/idProduct 60a1", "/sys/devices/U/1-2/manufacturer Example Labs",
     "/sys/devices/U/1-2/product Field Modem", "/dev/serial/by-id/usb-Example_Labs_Field_Modem-if02 -> /dev/ttyACM0",
-    // A bound RFCOMM port: a virtual tty with no device.
+    // A bound RFCOMM port: a virtual tty with no device. A connected one: the kernel moves its tty
+    // below the link to the peer (hci0:256), under the local USB adapter, which is not the port's.
     "/sys/class/tty/rfcomm0 -> ../../devices/virtual/tty/rfcomm0", "/sys/devices/virtual/tty/rfcomm0/dev 1",
+    "/sys/class/tty/rfcomm1 -> ../../devices/U/1-3/1-3:1.0/bluetooth/hci0/hci0:256/rfcomm1",
+    "/sys/devices/U/1-3/1-3:1.0/bluetooth/hci0/hci0:256/rfcomm1/device -> ../../hci0:256",
+    "/sys/devices/U/1-3/1-3:1.0/driver -> ../../../../../../bus/usb/drivers/btusb",
+    "/sys/devices/U/1-3/1-3:1.0/bInterfaceNumber 00", "/sys/devices/U/1-3/idVendor 8087",
+    "/sys/devices/U/1-3/product Bluetooth Radio",
     // A PnP-found 8250 behind the serial-base port devices of newer kernels.
     "/sys/class/tty/ttyS0 -> ../../devices/pnp0/00:04/00:04:0/00:04:0.0/tty/ttyS0",
     "/sys/devices/pnp0/00:04/00:04:0/00:04:0.0/tty/ttyS0/type 4",
@@ -110,6 +116,7 @@ TEST_F(PortDiscovery, ListsEverySerialPortOfAFakeMachineAndTheOnesEachUSBURLName
     // interface | manufacturer | product | serial number | location.
     const Strings expected = {
         "/dev/rfcomm0||bluetooth|rfcomm|rfcomm /dev/rfcomm0|-1 -1 -1||||",
+        "/dev/rfcomm1||bluetooth|rfcomm|rfcomm /dev/rfcomm1|-1 -1 -1||||",
         "/dev/ttyACM0|/dev/serial/by-id/usb-Example_Labs_Field_Modem-if02 |usb|cdc_acm|Field Modem|7504 24737 2|"
         "Example Labs|Field Modem||1-2",
         "/dev/ttyS0|/dev/serial/by-path/pnp-0000:00:04-port0 |native|serial|serial /dev/ttyS0|-1 -1 -1||||",
