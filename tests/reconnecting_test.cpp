@@ -135,8 +135,10 @@ struct LinkedInstrument {
     LinkedInstrument() { plugIn(); }
     ~LinkedInstrument() { std::remove(link.c_str()); }
     void plugIn() {
-        instrument = std::make_unique<SimulatedInstrument>(
-            [this](const std::string& line) { return std::lock_guard<std::mutex>(lock), lines.push_back(line), "ACK " + line + "\n"; }, true);
+        const auto answer = [this](const std::string& line) {
+            return std::lock_guard<std::mutex>(lock), lines.push_back(line), "ACK " + line + "\n";
+        };
+        instrument = std::make_unique<SimulatedInstrument>(answer, true);
         EXPECT_EQ(::symlink(instrument->path().c_str(), (link + "~").c_str()) | ::rename((link + "~").c_str(), link.c_str()), 0);
     }
     void unplug() { ::unlink(link.c_str()), instrument.reset(); }
