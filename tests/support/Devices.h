@@ -51,10 +51,13 @@ public:
     int rawPort() const { return _rawPort; }
     // Kills the server (SIGKILL) and waits for it; the connections it held drop at once.
     void kill();
+    // Starts it again (after a kill) on the same ports, waiting as the constructor does.
+    bool restart();
 
 private:
     pid_t _pid = -1;
     int _rawPort = 0, _rfc2217Port = 0;
+    std::string _raw, _rfc2217;   // the connections' configuration
     bool _started = false;
 };
 

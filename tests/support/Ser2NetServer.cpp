@@ -49,8 +49,13 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
     do
         _rfc2217Port = freeLoopbackPort();
     while (_rfc2217Port == _rawPort);
-    const std::string raw = connection("raw", "", _rawPort, rawDevice);
-    const std::string rfc2217 = connection("rfc2217", "telnet(rfc2217),", _rfc2217Port, rfc2217Device);
+    _raw = connection("raw", "", _rawPort, rawDevice);
+    _rfc2217 = connection("rfc2217", "telnet(rfc2217),", _rfc2217Port, rfc2217Device);
+    restart();
+}
+
+bool Ser2NetServer::restart() {
+    kill();
     _pid = ::fork();
     if (_pid == 0) {
         // The server ends with the thread that started it, even when the process exits without
@@ -60,7 +65,7 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
         const int quiet = ::open("/dev/null", O_WRONLY);
         ::dup2(quiet, STDOUT_FILENO);
         ::dup2(quiet, STDERR_FILENO);
-        ::execlp("ser2net", "ser2net", "-n", "-u", "-Y", raw.c_str(), "-Y", rfc2217.c_str(), nullptr);
+        ::execlp("ser2net", "ser2net", "-n", "-u", "-Y", _raw.c_str(), "-Y", _rfc2217.c_str(), nullptr);
         ::_exit(127);
     }
     const auto exitedOrListening = [&] {
@@ -68,7 +73,7 @@ Ser2NetServer::Ser2NetServer(const std::string& rawDevice, const std::string& rf
             _pid = -1;
         return _pid < 0 || (listening(_rawPort) && listening(_rfc2217Port));
     };
-    _started = eventually(exitedOrListening, std::chrono::seconds(5)) && _pid > 0;
+    return _started = eventually(exitedOrListening, std::chrono::seconds(5)) && _pid > 0;
 }
 
 void Ser2NetServer::kill() {
