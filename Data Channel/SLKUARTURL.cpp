@@ -14,16 +14,6 @@ bool isSchemeCharacter(char c, bool first) {
     return letter || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 bool isUARTURL(const char* url) noexcept {
@@ -64,23 +54,37 @@ bool devicePathFromURL(const char* url, std::string& path) {
     }
 
     std::string decoded;
-    decoded.reserve(rest.size() - position);
-    for (std::size_t i = position; i < rest.size(); ++i) {
-        if (rest[i] != '%') {
-            decoded += rest[i];
+    if (!percentDecoded(rest.substr(position), decoded))
+        return false;
+    path = std::move(decoded);
+    return true;
+}
+
+int hexDigitValue(char c) noexcept {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool percentDecoded(const std::string& text, std::string& decoded) {
+    decoded.clear();
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded += text[i];
             continue;
         }
-        const int high = i + 1 < rest.size() ? hexValue(rest[i + 1]) : -1;
-        const int low = i + 2 < rest.size() ? hexValue(rest[i + 2]) : -1;
-        if (high < 0 || low < 0)
+        const int high = i + 1 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? hexDigitValue(text[i + 2]) : -1;
+        if (high < 0 || low < 0 || high * 16 + low == 0)
             return false;
-        const char byte = static_cast<char>(high * 16 + low);
-        if (byte == '\0')
-            return false;
-        decoded += byte;
+        decoded += static_cast<char>(high * 16 + low);
         i += 2;
     }
-    path = std::move(decoded);
     return true;
 }
 

@@ -16,6 +16,13 @@ bool isUARTURL(const char* url) noexcept;
 // The scheme itself is not checked here.
 bool devicePathFromURL(const char* url, std::string& path);
 
+// The value of the hex digit `c`, or -1.
+int hexDigitValue(char c) noexcept;
+
+// `text` with its %XX escapes decoded into `decoded`; false for a '%' not followed by two hex
+// digits or decoding to a NUL byte.
+bool percentDecoded(const std::string& text, std::string& decoded);
+
 } // namespace selko::detail
 
 #endif

@@ -1,5 +1,7 @@
 #include "USBPortURL.h"
 
+#include "SLKUARTURL.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,47 +9,26 @@ namespace selko::detail {
 
 namespace {
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // One to four hex digits, the whole of `text`.
 bool parseId(const std::string& text, int* value) {
     if (text.empty() || text.size() > 4)
         return false;
     *value = 0;
     for (const char c : text) {
-        if (hexDigit(c) < 0)
+        if (hexDigitValue(c) < 0)
             return false;
-        *value = *value * 16 + hexDigit(c);
+        *value = *value * 16 + hexDigitValue(c);
     }
     return true;
 }
 
+// Percent-decoded, refusing blanks and control characters written as they are.
 bool percentDecode(const std::string& text, std::string* decoded) {
-    decoded->clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c <= ' ' || c == 0x7f)
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
             return false;
-        if (c != '%') {
-            *decoded += static_cast<char>(c);
-            continue;
-        }
-        const int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
-        const int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-        if (high < 0 || low < 0 || high * 16 + low == 0)
-            return false;
-        *decoded += static_cast<char>(high * 16 + low);
-        i += 2;
     }
-    return true;
+    return percentDecoded(text, *decoded);
 }
 
 bool parseInterface(const std::string& query, int* interface) {
