@@ -31,14 +31,7 @@ private:
 std::shared_ptr<SLPActiveChannel> SLPActiveChannel::makeOnLoop(SLKDataChannelRef channel,
                                                                std::shared_ptr<SLKEventLoop> loop, int descriptor,
                                                                CommErrorRef* error) {
-    if (!channel) {
-        SLK_RAISE(error, SLKErrorInvalidArgument, "channel cannot be nil");
-        return nullptr;
-    }
-    if (!loop) {
-        SLK_RAISE(error, SLKErrorInvalidArgument, "loop cannot be nil");
-        return nullptr;
-    }
+    // The factory has checked the channel and the loop for null.
     const auto* handle = dynamic_cast<const selko::detail::EventLoopHandle*>(loop.get());
     if (handle == nullptr) {
         SLK_RAISE(error, SLKErrorInvalidArgument, "loop was not made by createEventLoop");
