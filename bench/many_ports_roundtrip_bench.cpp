@@ -21,7 +21,6 @@ using namespace selko::bench;
 
 namespace {
 
-constexpr double kReplyBound = 2.0; // an exchange that takes longer voids the run
 constexpr int kBlock = 200;
 constexpr int kOthers = 999;
 
@@ -31,18 +30,6 @@ struct Variant {
     std::vector<double> micros;
     void reset() { micros.clear(); }
 };
-
-// Reads until the line "OK\n" is complete; `read` returns the next piece (empty: nothing yet).
-void awaitReply(const std::string& name, const std::function<std::string()>& read) {
-    std::string reply;
-    for (const double deadline = wallSeconds() + kReplyBound; reply.empty() || reply.back() != '\n';) {
-        reply += read();
-        if (wallSeconds() > deadline)
-            fail("%s: no reply within %.0f s", name.c_str(), kReplyBound);
-    }
-    if (reply != "OK\n")
-        fail("%s: unexpected reply \"%s\"", name.c_str(), reply.c_str());
-}
 
 std::unique_ptr<SimulatedInstrument> makeResponder() {
     auto device = std::make_unique<SimulatedInstrument>();

@@ -161,4 +161,15 @@ void Report::print(const std::string& title) const {
     std::fflush(stdout);
 }
 
+void awaitReply(const std::string& name, const std::function<std::string()>& read) {
+    std::string reply;
+    for (const double deadline = wallSeconds() + kReplyBound; reply.empty() || reply.back() != '\n';) {
+        reply += read();
+        if (wallSeconds() > deadline)
+            fail("%s: no reply within %.0f s", name.c_str(), kReplyBound);
+    }
+    if (reply != "OK\n")
+        fail("%s: unexpected reply \"%s\"", name.c_str(), reply.c_str());
+}
+
 } // namespace selko::bench

@@ -4,6 +4,7 @@
 #ifndef SELKO_BENCH_H
 #define SELKO_BENCH_H
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ double wallSeconds();       // monotonic
 double processCpuSeconds(); // every thread of this process
 void sleepSeconds(double seconds);
 double median(std::vector<double> samples);
+
+// How long one exchange of the round-trip benchmarks may take: longer voids the run.
+constexpr double kReplyBound = 2.0;
+// Reads until the line "OK\n" is complete; `read` returns the next piece (empty: nothing yet).
+void awaitReply(const std::string& name, const std::function<std::string()>& read);
 
 // Kernel ids of this process's threads, and the CPU seconds the given ones have run so far.
 std::set<int> threadIds();
