@@ -50,17 +50,7 @@ Variant rawVariant(int fd) {
 
 Variant channelVariant(const std::string& name, const SLKDataChannelRef& channel) {
     const SLKData request = SLKDataWithString("PING\n");
-    return {name, [channel, request, name] {
-                CommErrorRef error;
-                if (!channel->write(request, &error))
-                    fail("%s: write failed", name.c_str());
-                awaitReply(name, [&] {
-                    const SLKData data = channel->readWithTimeout(kReplyBound, &error);
-                    if (!data)
-                        fail("%s: read failed", name.c_str());
-                    return std::string(data->begin(), data->end());
-                });
-            }, {}};
+    return {name, [channel, request, name] { exchange(name, channel, request); }, {}};
 }
 
 void runInTurns(std::vector<Variant*> variants, int roundTrips) {

@@ -61,17 +61,7 @@ Variant makeVariant(const std::string& name, const std::string& stack, Target ta
     }
     const SLKDataChannelRef channel = variant.channel = openStack(stack, variant.device->url());
     const SLKData request = SLKDataWithString(stack == "road" ? "PING" : "PING\n");
-    variant.roundTrip = [channel, request, name] {
-        CommErrorRef error;
-        if (!channel->write(request, &error))
-            fail("%s: write failed", name.c_str());
-        awaitReply(name, [&] {
-            const SLKData data = channel->readWithTimeout(kReplyBound, &error);
-            if (!data)
-                fail("%s: read failed", name.c_str());
-            return std::string(data->begin(), data->end());
-        });
-    };
+    variant.roundTrip = [channel, request, name] { exchange(name, channel, request); };
     return variant;
 }
 

@@ -94,4 +94,16 @@ void awaitThreadCount(int threads) {
         fail("background threads still running (%d, expected at most %d)", selko::test::threadCount(), threads);
 }
 
+void exchange(const std::string& name, const SLKDataChannelRef& channel, const SLKData& request) {
+    CommErrorRef error;
+    if (!channel->write(request, &error))
+        fail("%s: write failed", name.c_str());
+    awaitReply(name, [&] {
+        const SLKData data = channel->readWithTimeout(kReplyBound, &error);
+        if (!data)
+            fail("%s: read failed", name.c_str());
+        return std::string(data->begin(), data->end());
+    });
+}
+
 } // namespace selko::bench

@@ -19,6 +19,9 @@ void writeAll(int fd, const void* bytes, std::size_t length);
 // A stack over the port at `url` ("uart", "active" or "road": see Ports.cpp), opened.
 SLKDataChannelRef openStack(const std::string& stack, const std::string& url);
 void closeChannel(const SLKDataChannelRef& channel);
+// Writes `request` to `channel` and reads until the "OK\n" reply is complete (see awaitReply);
+// any failure ends the program.
+void exchange(const std::string& name, const SLKDataChannelRef& channel, const SLKData& request);
 
 // The thread count with no channel open (after the runtime's own first-thread helpers), and a
 // bounded wait for the process to be back to it once channels are closed.
