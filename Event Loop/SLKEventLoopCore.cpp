@@ -164,8 +164,10 @@ void EventLoopCore::run() noexcept {
         batch.swap(again);
         again.clear();
         for (int i = 0; i < ready; ++i) {
-            if (events[i].data.u64 != kWakeKey)
-                batch.push_back(events[i].data.u64);
+            // Copied out first: epoll_event is packed, and a reference to its field is misaligned.
+            const Key key = events[i].data.u64;
+            if (key != kWakeKey)
+                batch.push_back(key);
         }
         bool stopping = false;
         for (const Key key : batch) {
