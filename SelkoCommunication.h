@@ -292,6 +292,7 @@ namespace selko::detail {
 class PortHandle;
 class ReadableWatch;
 class ReadySignal;
+class ReaderHandoff;
 class ActiveReading;
 class EventLoopCore;
 }
@@ -473,7 +474,16 @@ private:
     SELKO_LOCAL void abandonUnstartedLoop__unsafe(CommErrorRef record);
     // One turn of the loop over `chan`: unless stopped, one read of the wrapped channel with
     // `timeout`, its bytes sent to `chan`, a failure recorded.
-    SELKO_LOCAL Turn readTurn(const std::shared_ptr<Buffer>& chan, double timeout);
+    // A reader of the threaded variant takes turns too (`ownReaders` 1: it is counted itself).
+    SELKO_LOCAL Turn readTurn(const std::shared_ptr<Buffer>& chan, double timeout, int ownReaders = 0);
+    // The thread's loop over `chan`, in slices of `slice` seconds, until it stops.
+    SELKO_LOCAL void runThread(const std::shared_ptr<Buffer>& chan, double slice);
+    // Whether the loop over `chan` may take another turn (not stopped, not replaced); under _loopTurn.
+    SELKO_LOCAL bool turnIsCurrent__locked(const std::shared_ptr<Buffer>& chan);
+    // A waiting reader of the threaded variant, reading the port itself when bytes arrive.
+    SELKO_LOCAL bool receiveTakingTurns(const std::shared_ptr<Buffer>& chan, double timeout, SLKData& received);
+    // The buffer got bytes or was closed: for a poll, and for readers waiting on the port.
+    SELKO_LOCAL void announce(int ownReaders = 0);
     // The reading of `chan` can go on no more (its event loop was destroyed): the wrapped channel
     // is closed and `record` kept for close, as after a failed read.
     SELKO_LOCAL void readingLost(const std::shared_ptr<Buffer>& chan, CommErrorRef record);
@@ -504,6 +514,8 @@ private:
     // Who reads: a detached thread per open in slices, or an event loop when the port is readable.
     const std::shared_ptr<selko::detail::ActiveReading> _reading;
     const std::unique_ptr<selko::detail::ReadySignal> _readable;
+    // Threaded variant over a stack with a readable descriptor: readers read the port while they wait.
+    std::unique_ptr<selko::detail::ReaderHandoff> _handoff;
     // Set by our own close (the loop's stop is then no news for a poll), cleared at each start.
     std::atomic<bool> _stoppedByClose{false};
 };

@@ -20,6 +20,9 @@ public:
                        CommErrorRef* why) = 0;
     // The loop over `chan` was stopped by a caller (a close): nothing needs to serve it any more.
     virtual void stopped(const ActiveBuffer* chan) noexcept { (void)chan; }
+    // Whether waiting readers may read the port themselves (the reading then stands aside while
+    // they wait). An event loop serves many ports from one thread and keeps every read its own.
+    virtual bool readersTakeTurns() const { return false; }
 };
 
 } // namespace selko::detail

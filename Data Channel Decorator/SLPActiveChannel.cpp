@@ -7,6 +7,13 @@
 // port is readable. Everything below holds for both: a "loop" is the turns over one buffer
 // channel, whoever runs them.
 //
+// Readers of the threaded variant take turns too (SLKReaderHandoff.h): a reader that finds the
+// buffer empty waits on the wrapped port's readable descriptor and, when bytes arrive, takes a
+// turn exactly as a loop does (under _loopTurn, bytes into the buffer within the turn, so turns
+// never reorder bytes), then takes them from the buffer. The thread then waits for the port
+// outside the turn and stands aside while readers are about. Below, "the loop" includes
+// those turns.
+//
 // Threads and locks. Callers open, close and test under _stateLock; reads and writes take it
 // only for their open test, so a reader can wait in the buffer channel while another thread
 // opens or closes. Each successful open starts one loop with a new buffer channel; the loop
@@ -55,11 +62,13 @@
 #include "SLKActiveReading.h"
 #include "SLKDeadline.h"
 #include "SLKDetachedThread.h"
+#include "SLKReaderHandoff.h"
 #include "SLKReadableDescriptor.h"
 #include "SLPActiveChannelAccess.h"
 #include "databufferchannel_t.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <type_traits>
@@ -73,6 +82,11 @@ namespace {
 // is noticed within about a thirtieth of a second even when the channel beneath is not woken by
 // its close.
 constexpr double kReadSlice = 1.0 / 30.0;
+
+// How long the thread stays aside after a reader was seen (see SLKReaderHandoff.h): far longer
+// than the gap between a reply and the next command, far shorter than a port's input buffer
+// takes to fill at the highest speeds.
+constexpr double kReaderPause = 0.002;
 
 bool startDetachedThread(std::function<void()> block) { return selko__tryDetachNewThreadWithBlock(std::move(block)); }
 
@@ -90,6 +104,7 @@ public:
                   startError);
         return false;
     }
+    bool readersTakeTurns() const override { return true; }
 
 private:
     const SLPActiveChannelAccess::ThreadLauncher _launcher;
@@ -125,7 +140,10 @@ std::shared_ptr<SLPActiveChannel> SLPActiveChannel::makeWithReading(
 SLPActiveChannel::SLPActiveChannel(SLKDataChannelRef channel, bool bufferData,
                                    std::shared_ptr<selko::detail::ActiveReading> reading)
     : _buffer(bufferData), _commChannel(std::move(channel)), _reading(std::move(reading)),
-      _readable(std::make_unique<selko::detail::ReadySignal>()) {}
+      _readable(std::make_unique<selko::detail::ReadySignal>()) {
+    if (_buffer && _reading->readersTakeTurns())
+        _handoff = selko::detail::ReaderHandoff::make(SLKReadableDescriptor(_commChannel, nullptr));
+}
 
 // Runs on whichever thread lets go last, often a finished loop's thread. The wrapped channel is
 // not closed here: it may be shared, and the loop has already stopped.
@@ -164,7 +182,7 @@ void SLPActiveChannel::abandonUnstartedLoop__unsafe(CommErrorRef record) {
     // The record first, then the close that publishes it (see 1 above).
     std::atomic_store(&_readError, std::move(record));
     currentBuffer()->Close();
-    refreshReadable();
+    announce();
 }
 
 void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, CommErrorRef readError) {
@@ -173,39 +191,83 @@ void SLPActiveChannel::recordReadError(const std::shared_ptr<Buffer>& chan, Comm
     std::atomic_compare_exchange_strong(&_readError, &ownToken, std::move(readError));
 }
 
-SLPActiveChannel::Turn SLPActiveChannel::readTurn(const std::shared_ptr<Buffer>& chan, double timeout) {
-    // Released after the turn: giving a block back may run code of the channel that made it, and
-    // a close waiting for the turn need not wait for that.
+bool SLPActiveChannel::turnIsCurrent__locked(const std::shared_ptr<Buffer>& chan) {
+    if (chan->IsClosed())
+        return false;   // stopped by a close (see 2 above)
+    if (_chan != chan) {   // _chan is replaced only under the turn, which the caller holds
+        // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
+        chan->Close();
+        if (_handoff)
+            _handoff->signal();
+        return false;
+    }
+    return true;
+}
+
+SLPActiveChannel::Turn SLPActiveChannel::readTurn(const std::shared_ptr<Buffer>& chan, double timeout,
+                                                  int ownReaders) {
+    // Our reference to the bytes is released after the turn: giving a block back may run code of
+    // the channel that made it, and a close waiting for the turn need not wait for that.
     SLKData bytes;
     {
         std::lock_guard<std::mutex> turn(_loopTurn);
-        if (chan->IsClosed())
-            return Turn::Stopped;   // stopped by a close (see 2 above)
-        if (_chan != chan) {        // _chan is replaced only under the turn, which we hold
-            // Orphaned by a close behind our back and a reopen: the current loop reads from now on.
-            chan->Close();
+        if (!turnIsCurrent__locked(chan))
             return Turn::Stopped;
-        }
         CommErrorRef readError;
         bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(timeout, &readError));
         if (!bytes) {
             recordReadError(chan, std::move(readError));
             chan->Close();
+        } else if (_buffer && !bytes->empty()) {
+            // Buffered within the turn: readers take turns too, and a later turn's bytes must
+            // not overtake these. Read before any close could take the turn, they belong to this
+            // loop's buffer channel, which drops them if it was closed meanwhile.
+            chan->Send(bytes);
         }
     }
     if (!bytes) {
-        refreshReadable();
+        announce(ownReaders);
         return Turn::Stopped;
     }
     if (bytes->empty())
         return Turn::Empty;
-    // Read before any close could take the turn: these bytes belong to this loop's buffer
-    // channel, which drops them if it was closed meanwhile.
-    if (_buffer) {
-        chan->Send(std::move(bytes));
-        refreshReadable();
-    }
+    if (_buffer)
+        announce(ownReaders);
     return Turn::Bytes;
+}
+
+void SLPActiveChannel::runThread(const std::shared_ptr<Buffer>& chan, double slice) {
+    if (!_handoff) {
+        while (readTurn(chan, slice) != Turn::Stopped) {
+        }
+        return;
+    }
+    // The port is waited on outside the turn, so a waiting reader can take the turn itself; the
+    // thread reads only while readers stay away, and notices a close within a slice.
+    unsigned seenReaders = 0;
+    for (;;) {
+        if (_handoff->readersActive(seenReaders)) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(kReaderPause));
+            std::lock_guard<std::mutex> turn(_loopTurn);
+            if (!turnIsCurrent__locked(chan))
+                return;
+            continue;
+        }
+        // A quiet slice needs no read, unless the channel beneath was closed behind our back:
+        // then the read fails and the loop stops with its error, as it would have at once.
+        const bool readable = _handoff->awaitPort(slice);
+        if (_handoff->readersActive(seenReaders) ||
+            (!readable && SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened())))
+            continue;
+        if (readTurn(chan, SELKO_COMMUNICATION_TIME_NOW) == Turn::Stopped)
+            return;
+    }
+}
+
+void SLPActiveChannel::announce(int ownReaders) {
+    refreshReadable();
+    if (_handoff)
+        _handoff->signal(ownReaders);
 }
 
 void SLPActiveChannel::readingLost(const std::shared_ptr<Buffer>& chan, CommErrorRef record) {
@@ -219,7 +281,7 @@ void SLPActiveChannel::readingLost(const std::shared_ptr<Buffer>& chan, CommErro
         recordReadError(chan, std::move(record));
         chan->Close();
     }
-    refreshReadable();
+    announce();
 }
 
 void SLPActiveChannel::stopLoop__unsafe() {
@@ -240,7 +302,7 @@ void SLPActiveChannel::stopLoop__unsafe() {
         }
     }
     _reading->stopped(chan.get());
-    refreshReadable();
+    announce();
 }
 
 bool SLPActiveChannel::openWithTimeout(double timeout, CommErrorRef* error) noexcept {
@@ -335,7 +397,9 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
         return nullptr;
     }
     SLKData received;
-    const bool receivedAny = chan->TryReceive(timeout, received);
+    const bool receivedAny = _handoff && timeout != SELKO_COMMUNICATION_TIME_NOW
+                                 ? receiveTakingTurns(chan, timeout, received)
+                                 : chan->TryReceive(timeout, received);
     const int receiveError = errno;
     if (receivedAny)
         refreshReadable();
@@ -352,6 +416,32 @@ SLKData SLPActiveChannel::receive(double timeout, CommErrorRef* error) {
     }
     // A timeout is no failure: empty bytes.
     return receivedAny ? received : std::make_shared<const SLKBytes>();
+}
+
+bool SLPActiveChannel::receiveTakingTurns(const std::shared_ptr<Buffer>& chan, double timeout, SLKData& received) {
+    using selko::detail::ReaderHandoff;
+    const selko::detail::Deadline deadline(timeout);
+    _handoff->enter();
+    bool receivedAny = false;
+    for (;;) {
+        receivedAny = chan->TryReceive(SELKO_COMMUNICATION_TIME_NOW, received);
+        if (receivedAny || errno != ETIMEDOUT)
+            break;
+        const ReaderHandoff::Wake wake = _handoff->wait(deadline);
+        if (wake == ReaderHandoff::Wake::Timeout) {
+            errno = ETIMEDOUT;
+            break;
+        }
+        if (wake == ReaderHandoff::Wake::Port)
+            readTurn(chan, SELKO_COMMUNICATION_TIME_NOW, 1);
+    }
+    const int receiveError = errno;
+    // The signal of a close was consumed by one reader: pass it on to the others.
+    if (receiveError == ECANCELED)
+        _handoff->signal(1);
+    _handoff->leave();
+    errno = receiveError;
+    return receivedAny;
 }
 
 bool SLPActiveChannel::write(const SLKData& data, CommErrorRef* error) noexcept {

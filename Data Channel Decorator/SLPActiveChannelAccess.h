@@ -25,8 +25,7 @@ struct SLPActiveChannelAccess {
     }
     // Library-internal only (not exported): what a reading calls. A thread's loop: turns until stopped.
     static void runSlices(SLPActiveChannel& channel, const std::shared_ptr<Buffer>& chan, double slice) {
-        while (channel.readTurn(chan, slice) != Turn::Stopped) {
-        }
+        channel.runThread(chan, slice);
     }
     // An event loop's turn, when the port is readable.
     static Turn readTurn(SLPActiveChannel& channel, const std::shared_ptr<Buffer>& chan) {

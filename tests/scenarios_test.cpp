@@ -86,12 +86,12 @@ TEST_F(Scenarios, AWaitingReaderEndsAtOnceWhenTheChannelClosesOrTheDeviceHangsUp
         const int threadsBefore = threadCount();
         SimulatedInstrument device;
         const SLKDataChannelRef channel = row.wrap(openedUART(device));
-        // Once waiting in the port's poll, or on the active channel's buffer.
+        // Once waiting in the port's poll (an active channel's reader too, beside its thread).
         auto reader = blockedCall([&] {
             CommErrorRef error = foreignError();
             const SLKData bytes = channel->readWithTimeout(row.timeout, &error);
             return std::make_tuple(bytes == nullptr, error ? error->code() : 0, error ? error->message() : "");
-        }, row.wrap == active ? blockedInFutex : blockedInSelect);
+        }, blockedInSelect);
         // A close hands the port back as soon as the reader has left it, well before the quarter
         // second it allows a reader that never leaves.
         const auto start = std::chrono::steady_clock::now();
@@ -291,6 +291,34 @@ TEST_F(Scenarios, AFloodWhileNobodyReadsArrivesWholeAndTheMemoryReturns) {
         EXPECT_EQ(text(channel->readWithTimeout(0.05)), "") << "bytes the device never sent";
     }
     EXPECT_TRUE(kSanitized || resident() < before + kFloodBytes / 4) << "the buffer kept the flood";
+}
+
+// A stream read while it arrives: the reader takes turns at the port while it waits, the
+// background loop while the reader pauses, and neither overtakes the other's bytes.
+TEST_F(Scenarios, AStreamReadWhileItArrivesKeepsItsOrderWhoeverReadsThePort) {
+    const std::size_t total = std::size_t(kSanitized ? 1 : 4) << 20;
+    SimulatedInstrument device;
+    const SLKDataChannelRef channel = active(openedUART(device));
+    std::thread sender([&] {
+        std::mt19937 random(3);
+        for (std::size_t offset = 0, size; offset < total; offset += size) {
+            size = std::min<std::size_t>(total - offset, random() % 20000 + 1);
+            device.send(pattern(offset, size));
+        }
+    });
+    std::mt19937 random(9);
+    const double timeouts[] = {SELKO_COMMUNICATION_TIME_NOW, 0.001, 0.05, 1.0};
+    std::size_t received = 0;
+    CommErrorRef error;
+    for (int reads = 0; received < total && !HasFailure(); ++reads) {
+        if (reads % 4 == 3)   // about as long as the loop stays aside for a reader
+            std::this_thread::sleep_for(std::chrono::microseconds(1500 + random() % 1500));
+        const SLKData bytes = channel->readWithTimeout(timeouts[random() % 4], &error);
+        ASSERT_NE(bytes, nullptr) << (error ? error->message() : "");
+        ASSERT_TRUE(text(bytes) == pattern(received, bytes->size())) << "wrong bytes from " << received;
+        received += bytes->size();
+    }
+    sender.join();
 }
 
 // Opened while more than 1100 other descriptors are, the port gets a number past FD_SETSIZE, which
