@@ -516,6 +516,9 @@ private:
     const std::unique_ptr<selko::detail::ReadySignal> _readable;
     // Threaded variant over a stack with a readable descriptor: readers read the port while they wait.
     std::unique_ptr<selko::detail::ReaderHandoff> _handoff;
+    // Whether the last turn found bytes (set within the turn): a layer above the port may hold
+    // more back, which only another turn brings out, since the port may stay quiet.
+    std::atomic<bool> _lastTurnFoundBytes{false};
     // Set by our own close (the loop's stop is then no news for a poll), cleared at each start.
     std::atomic<bool> _stoppedByClose{false};
 };

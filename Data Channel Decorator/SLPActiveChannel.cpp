@@ -215,6 +215,8 @@ SLPActiveChannel::Turn SLPActiveChannel::readTurn(const std::shared_ptr<Buffer>&
             return Turn::Stopped;
         CommErrorRef readError;
         bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(timeout, &readError));
+        if (bytes)
+            _lastTurnFoundBytes = !bytes->empty();
         if (!bytes) {
             recordReadError(chan, std::move(readError));
             chan->Close();
@@ -255,7 +257,7 @@ void SLPActiveChannel::runThread(const std::shared_ptr<Buffer>& chan, double sli
         }
         // A quiet slice needs no read, unless the channel beneath was closed behind our back:
         // then the read fails and the loop stops with its error, as it would have at once.
-        const bool readable = _handoff->awaitPort(slice);
+        const bool readable = _lastTurnFoundBytes || _handoff->awaitPort(slice);
         if (_handoff->readersActive(seenReaders) ||
             (!readable && SLK_CONTAIN(nullptr, SLKErrorPortSystem, false, _commChannel->isOpened())))
             continue;
@@ -427,6 +429,10 @@ bool SLPActiveChannel::receiveTakingTurns(const std::shared_ptr<Buffer>& chan, d
         receivedAny = chan->TryReceive(SELKO_COMMUNICATION_TIME_NOW, received);
         if (receivedAny || errno != ETIMEDOUT)
             break;
+        if (_lastTurnFoundBytes) {   // held-back bytes come out by turns alone
+            readTurn(chan, SELKO_COMMUNICATION_TIME_NOW, 1);
+            continue;
+        }
         const ReaderHandoff::Wake wake = _handoff->wait(deadline);
         if (wake == ReaderHandoff::Wake::Timeout) {
             errno = ETIMEDOUT;
@@ -438,7 +444,7 @@ bool SLPActiveChannel::receiveTakingTurns(const std::shared_ptr<Buffer>& chan, d
     const int receiveError = errno;
     // The signal of a close was consumed by one reader: pass it on to the others.
     if (receiveError == ECANCELED)
-        _handoff->signal(1);
+        _handoff->signal();
     _handoff->leave();
     errno = receiveError;
     return receivedAny;

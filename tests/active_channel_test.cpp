@@ -2,6 +2,7 @@
 // scripted channels so that the loop's orderings (close, reopen, failing thread starts) can be
 // pinned down. The contract is checked for both ways of reading: a thread of the channel's own,
 // and an event loop.
+#include "SLKReadableDescriptor.h"
 #include "SLPActiveChannelAccess.h"
 #include "TestSupport.h"
 #include "databufferchannel_t.h"
@@ -71,9 +72,11 @@ TEST(BufferChannel, HandsOverEverythingSentInOrderUntilCloseEndsEveryWait) {
 class ActiveChannel : public NothingLeftBehind {};
 
 // A scripted channel with a descriptor that is readable while a scripted read waits to be handed
-// out, as a port's is while bytes wait: an event loop can serve it.
-struct Rung : ScriptedChannel {
+// out, as a port's is while bytes wait: an event loop can serve it, and the readers of a threaded
+// active channel wait on it as on a port's.
+struct Rung : ScriptedChannel, selko::detail::ReadableLayer {
     using ScriptedChannel::ScriptedChannel;
+    int readableDescriptor(CommErrorRef*) override { return bell; }
     const int bell = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     ~Rung() override { ::close(bell); }
     void pushRead(const std::string& bytes) { ScriptedChannel::pushRead(bytes), ring(); }
@@ -136,10 +139,10 @@ TEST_P(ActiveContract, RefusalsWritesAndTheCloseThatEndsAReaderWaitingForever) {
     EXPECT_EQ(error, refusal);
     EXPECT_EQ(wrapped->writes(), Strings{"ping"});
     // FOREVER waits until bytes come, however late; a close ends such a wait with ECANCELED.
-    auto reading = blockedCall([&] { return text(active->readWithTimeout(kForever)); });
+    auto reading = blockedCall([&] { return text(active->readWithTimeout(kForever)); }, blockedWaiting);
     wrapped->pushRead("late");
     EXPECT_EQ(reading.get(), "late");
-    reading = blockedCall([&] { return text(active->readWithTimeout(kForever, &error)); });
+    reading = blockedCall([&] { return text(active->readWithTimeout(kForever, &error)); }, blockedWaiting);
     EXPECT_TRUE(active->close());
     EXPECT_EQ(reading.get(), "<null>");
     expectError(error, SLKErrorRead, kReadFailed + errnoText(ECANCELED, " "), kActiveSource);
@@ -185,6 +188,19 @@ struct FirstReadHeld : ScriptedChannel {
         return ScriptedChannel::readWithTimeout(timeout, error);
     }
 };
+
+// Lines held back above a quiet port (an aggregating transformer hands out one per read) still
+// come out: the turns go on after a turn that found bytes, whoever takes them.
+TEST_F(ActiveChannel, LinesHeldBackAboveAQuietPortComeOut) {
+    SimulatedInstrument device;
+    const std::vector<SLKDataTransformerRef> lines{createAggregatingTransformer(SLKDataWithString("\n"), false)};
+    const SLKDataChannelRef active = createActiveChannel(createChannelTransformer(openedUART(device), &lines, nullptr));
+    for (const std::string burst : {"a\nb\nc\n", "d\ne\n"}) {
+        device.send(burst);
+        EXPECT_EQ(readAtLeast(*active, burst.size()), burst);
+    }
+    EXPECT_TRUE(active->close());
+}
 
 // After a close behind the active channel's back, a reopen waits until the earlier loop's read is
 // over; that loop then ends without reading again, so it can never take the first bytes of the new

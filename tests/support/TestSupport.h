@@ -108,6 +108,8 @@ inline bool blockedIn(long tid, std::initializer_list<long> numbers) {
 inline bool blockedInSelect(long tid) { return blockedIn(tid, {SYS_select, SYS_pselect6, SYS_poll, SYS_ppoll}); }
 // A mutex or condition-variable wait.
 inline bool blockedInFutex(long tid) { return blockedIn(tid, {SYS_futex}); }
+// Either (a reader of an active channel waits on its buffer, or on the port beneath).
+inline bool blockedWaiting(long tid) { return blockedInSelect(tid) || blockedInFutex(tid); }
 
 // Runs `call` on a thread of its own and returns its future once `blocked` says that thread waits
 // in the kernel (by default on a mutex or condition); `tid`, when given, gets the thread's id.
