@@ -432,6 +432,9 @@ TEST(RFC2217Wire, NoReplyWithoutAChangeAndModemLinesWaitForAReport) {
         EXPECT_EQ(text(channel->readWithTimeout(0.2)), "");   // decodes what came
         EXPECT_EQ(peer.read(3), "\xff\xfc\x18") << int(repeated[1]) << " " << int(repeated[2]);
     }
+    peer.send("\xff\xfb\x18");   // WILL TERMINAL-TYPE, an option we never use: refused
+    EXPECT_EQ(text(channel->readWithTimeout(0.2)), "");
+    EXPECT_EQ(peer.read(3), "\xff\xfe\x18");
     const std::shared_ptr<SLKSerialPort> port = SLKSerialPortOf(channel);
     auto lines = blockedCall([&] { return modemLineLetters(*port); }, blockedInSelect);
     peer.send(sub("\x6b\x30"));

@@ -108,10 +108,11 @@ const char* const kMachine[] = {
 
 // Every port of a fake machine with its fields, and the ones each usb:// URL names among them.
 TEST_F(PortDiscovery, ListsEverySerialPortOfAFakeMachineAndTheOnesEachUSBURLNames) {
-    std::vector<SLKPortInfo> ports;
-    std::string failure;
+    CommErrorRef error;
     const FakeTree tree(kMachine, kTwoPorts[0], kTwoPorts[1]);
-    ASSERT_TRUE(selko::detail::listPortsUnder(tree.root, &ports, &failure)) << failure;
+    ::setenv("SELKO_DEVICE_ROOT", tree.root.c_str(), 1);
+    const std::vector<SLKPortInfo> ports = selko_listPorts(&error);
+    ASSERT_EQ(error, nullptr) << error->message();
     // One row per port: path | links | transport | driver | description | vendor product
     // interface | manufacturer | product | serial number | location.
     const Strings expected = {
@@ -155,8 +156,11 @@ TEST_F(PortDiscovery, ListsEverySerialPortOfAFakeMachineAndTheOnesEachUSBURLName
     }
 
     // A missing tty folder fails.
-    EXPECT_FALSE(selko::detail::listPortsUnder("/nonexistent-root", &ports, &failure));
-    EXPECT_EQ(failure, std::strerror(ENOENT));
+    ::setenv("SELKO_DEVICE_ROOT", "/nonexistent-root", 1);
+    EXPECT_TRUE(selko_listPorts(&error).empty());
+    expectError(error, 4, std::string("Cannot list the serial ports: ") + std::strerror(ENOENT),
+                "Port Discovery/SLKPortDiscovery.cpp:");
+    ::unsetenv("SELKO_DEVICE_ROOT");
 }
 
 TEST_F(PortDiscovery, AUSBChannelOpensTheOneMatchingNodeAndFollowsTheAdapterToANewNode) {

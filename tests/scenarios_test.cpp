@@ -350,4 +350,33 @@ TEST_F(Scenarios, APortNumberedPastFDSetSizeReadsAndWrites) {
     EXPECT_TRUE(uart->close());
 }
 
+// A daemon that closed its standard input gets number 0 for its next descriptor, which is a
+// descriptor like any other: a port numbered 0 reads and writes, and an event loop serves a port
+// whose readable descriptor is number 0.
+TEST_F(Scenarios, DescriptorsNumberedZeroWorkAsAnyOther) {
+    SimulatedInstrument device;
+    device.startResponder(true);
+    const auto loop = createEventLoop();
+    const int standardInput = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    ::close(0);
+    {
+        SLKDataChannelRef uart = createUARTChannel(device.url().c_str(), nullptr);
+        ASSERT_TRUE(uart->openWithTimeout(1.0));
+        EXPECT_EQ(portDescriptors(device), std::vector<int>{0});
+        EXPECT_TRUE(uart->write(SLKDataWithString("zero")));
+        EXPECT_EQ(readAtLeast(*uart, 4), "zero");
+        EXPECT_TRUE(uart->close());
+        EXPECT_EQ(SLKReadableDescriptor(uart), 0);
+        const SLKDataChannelRef served = createActiveChannelOnLoop(uart, loop);
+        ASSERT_NE(served, nullptr);
+        EXPECT_EQ(SLKReadableDescriptor(uart), 0) << "the same for the channel's whole life";
+        EXPECT_TRUE(served->openWithTimeout(1.0));
+        EXPECT_TRUE(served->write(SLKDataWithString("served")));
+        EXPECT_EQ(readAtLeast(*served, 6), "served");
+        EXPECT_TRUE(served->close());
+    }
+    ::dup2(standardInput, 0);
+    ::close(standardInput);
+}
+
 } // namespace
