@@ -225,6 +225,13 @@ TEST(SerialPort, RefusalsQueuesDrainsAndAClosedPort) {
     EXPECT_TRUE(port->close());
     EXPECT_FALSE(closed.get());
     expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
+    // So does a break that a close cuts short.
+    ASSERT_TRUE(port->openWithTimeout(0));
+    error.reset();
+    auto breaking = blockedCall([&] { return port->sendBreak(10.0, &error); }, blockedInSelect);
+    EXPECT_TRUE(port->close());
+    EXPECT_FALSE(breaking.get());
+    expectError(error, SLKErrorNotOpened, kClosed, kPortSource);
     farEnd = -1;
     for (const auto& [call, code, message] : rows) {
         EXPECT_FALSE(call(&error)) << message;
