@@ -351,12 +351,15 @@ TEST_F(Scenarios, APortNumberedPastFDSetSizeReadsAndWrites) {
 }
 
 // A daemon that closed its standard input gets number 0 for its next descriptor, which is a
-// descriptor like any other: a port numbered 0 reads and writes, and an event loop serves a port
-// whose readable descriptor is number 0.
+// descriptor like any other: a port numbered 0 reads and writes, an event loop serves a port whose
+// readable descriptor is number 0, and the readers of a threaded active channel whose signal is
+// number 0 still wait on the port themselves.
 TEST_F(Scenarios, DescriptorsNumberedZeroWorkAsAnyOther) {
     SimulatedInstrument device;
     device.startResponder(true);
     const auto loop = createEventLoop();
+    const SLKDataChannelRef threadedUART = createUARTChannel(device.url().c_str(), nullptr);
+    ASSERT_GE(SLKReadableDescriptor(threadedUART), 0);
     const int standardInput = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
     ::close(0);
     {
@@ -375,6 +378,12 @@ TEST_F(Scenarios, DescriptorsNumberedZeroWorkAsAnyOther) {
         EXPECT_EQ(readAtLeast(*served, 6), "served");
         EXPECT_TRUE(served->close());
     }
+    const SLKDataChannelRef active = createActiveChannel(threadedUART);   // its readers' signal is number 0
+    EXPECT_TRUE(active->openWithTimeout(1.0));
+    auto reading = blockedCall([&] { return text(active->readWithTimeout(5.0)); }, blockedInSelect);
+    device.send("hand");
+    EXPECT_EQ(reading.get(), "hand");
+    EXPECT_TRUE(active->close());
     ::dup2(standardInput, 0);
     ::close(standardInput);
 }
