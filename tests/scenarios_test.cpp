@@ -348,8 +348,7 @@ TEST_F(Scenarios, DescriptorsNumberedZeroWorkAsAnyOther) {
     device.send("hand");
     EXPECT_EQ(reading.get(), "hand");
     EXPECT_TRUE(active->close());
-    ::dup2(standardInput, 0);
-    ::close(standardInput);
+    ::dup2(standardInput, 0), ::close(standardInput);
 }
 
 } // namespace
