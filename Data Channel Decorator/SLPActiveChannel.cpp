@@ -215,16 +215,16 @@ SLPActiveChannel::Turn SLPActiveChannel::readTurn(const std::shared_ptr<Buffer>&
             return Turn::Stopped;
         CommErrorRef readError;
         bytes = SLK_CONTAIN(&readError, SLKErrorRead, SLKData(), _commChannel->readWithTimeout(timeout, &readError));
-        if (bytes)
-            _lastTurnFoundBytes = !bytes->empty();
         if (!bytes) {
             recordReadError(chan, std::move(readError));
             chan->Close();
-        } else if (_buffer && !bytes->empty()) {
+        } else {
+            _lastTurnFoundBytes = !bytes->empty();
             // Buffered within the turn: readers take turns too, and a later turn's bytes must
             // not overtake these. Read before any close could take the turn, they belong to this
             // loop's buffer channel, which drops them if it was closed meanwhile.
-            chan->Send(bytes);
+            if (_buffer && !bytes->empty())
+                chan->Send(bytes);
         }
     }
     if (!bytes) {
@@ -429,17 +429,17 @@ bool SLPActiveChannel::receiveTakingTurns(const std::shared_ptr<Buffer>& chan, d
         receivedAny = chan->TryReceive(SELKO_COMMUNICATION_TIME_NOW, received);
         if (receivedAny || errno != ETIMEDOUT)
             break;
-        if (_lastTurnFoundBytes) {   // held-back bytes come out by turns alone
-            readTurn(chan, SELKO_COMMUNICATION_TIME_NOW, 1);
-            continue;
+        // After a turn that found bytes, held-back bytes come out by turns alone: no wait.
+        if (!_lastTurnFoundBytes) {
+            const ReaderHandoff::Wake wake = _handoff->wait(deadline);
+            if (wake == ReaderHandoff::Wake::Timeout) {
+                errno = ETIMEDOUT;
+                break;
+            }
+            if (wake != ReaderHandoff::Wake::Port)
+                continue;
         }
-        const ReaderHandoff::Wake wake = _handoff->wait(deadline);
-        if (wake == ReaderHandoff::Wake::Timeout) {
-            errno = ETIMEDOUT;
-            break;
-        }
-        if (wake == ReaderHandoff::Wake::Port)
-            readTurn(chan, SELKO_COMMUNICATION_TIME_NOW, 1);
+        readTurn(chan, SELKO_COMMUNICATION_TIME_NOW, 1);
     }
     const int receiveError = errno;
     // The signal of a close was consumed by one reader: pass it on to the others.
